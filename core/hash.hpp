@@ -1,0 +1,81 @@
+// Seeded hashers: every map and set gets its own seed, derived from one random seed drawn once
+// per process, so no two maps share an iteration order. Aliases for the maps the trainer uses.
+// Tested by hash_test.cpp.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+#include <absl/hash/hash.h>
+
+namespace zelkor {
+
+// A fresh seed for a new map (thread-safe; distinct for every call in the process).
+uint64_t next_map_seed();
+
+// Final avalanche step (the mixer of a well-known 64-bit finaliser).
+inline uint64_t mix64(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+// Hash of a run of token ids under `seed`; used for n-gram keys and token vectors alike.
+inline uint64_t hash_ids(std::span<const uint32_t> ids, uint64_t seed) {
+  uint64_t h = seed ^ (ids.size() * 0x9e3779b97f4a7c15ULL);
+  size_t i = 0;
+  for (; i + 2 <= ids.size(); i += 2) {
+    uint64_t pair = (uint64_t{ids[i]} << 32) | ids[i + 1];
+    h = (h ^ pair) * 0x9e3779b97f4a7c15ULL;
+    h ^= h >> 29;
+  }
+  if (i < ids.size()) {
+    h = (h ^ ids[i]) * 0x9e3779b97f4a7c15ULL;
+    h ^= h >> 29;
+  }
+  return mix64(h);
+}
+
+// A hasher object carrying its map's seed. Default construction draws a new seed, so every
+// default-constructed map is seeded on its own; copies of a map keep their seed.
+struct SeededHash {
+  uint64_t seed = next_map_seed();
+
+  template <typename Ids>
+    requires requires(const Ids& v) { std::span<const uint32_t>(v.data(), v.size()); }
+  size_t operator()(const Ids& ids) const {
+    return hash_ids(std::span<const uint32_t>(ids.data(), ids.size()), seed);
+  }
+  size_t operator()(std::string_view s) const {
+    return mix64(absl::Hash<std::string_view>{}(s) + seed);
+  }
+};
+
+// String-keyed maps look up by string_view without building a string.
+struct SeededStringHash : SeededHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return SeededHash::operator()(s); }
+};
+struct StringEq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+
+template <typename V>
+using StringMap = absl::flat_hash_map<std::string, V, SeededStringHash, StringEq>;
+
+using TokenIds = std::vector<uint32_t>;
+
+// Map from a token vector to a count (regrouping of rewritten sequences, sequence counts by id).
+template <typename V>
+using IdsMap = absl::flat_hash_map<TokenIds, V, SeededHash>;
+
+}  // namespace zelkor

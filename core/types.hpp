@@ -1,0 +1,64 @@
+// The values every training path shares: n-gram keys, counted sequences, statistics, heap
+// candidates, merge records and per-sequence change sets. Tested by types_test.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <absl/container/inlined_vector.h>
+
+#include "core/hash.hpp"
+
+namespace zelkor {
+
+// A run of token ids: inline up to nine ids, on the heap beyond. Ordered lexicographically by
+// id (a proper prefix is smaller); hashed with the seed of the map that holds it.
+using NgramKey = absl::InlinedVector<uint32_t, 9>;
+
+// Statistics of one n-gram: occurrences weighted by sequence count, and the tokens the corpus
+// would lose if the n-gram became one token.
+struct Stat {
+  uint32_t freq = 0;
+  uint64_t score = 0;
+  bool operator==(const Stat&) const = default;
+};
+
+using StatsMap = absl::flat_hash_map<NgramKey, Stat, SeededHash>;
+
+// One distinct token sequence of the corpus with its number of occurrences.
+struct SeqEntry {
+  TokenIds tokens;
+  uint32_t freq = 0;
+  bool operator==(const SeqEntry&) const = default;
+};
+
+// An entry of the candidate max-heap; `score` is the key's score when pushed (may be stale).
+struct Candidate {
+  NgramKey key;
+  uint64_t score = 0;
+  uint64_t len = 0;
+};
+
+// One performed merge, recorded in step order.
+struct MergeRule {
+  std::vector<std::string> parts;  // texts of the merged ids, in key order
+  std::string merged;              // their concatenation
+  uint64_t score = 0;              // Stat.score at selection
+  uint32_t freq = 0;               // Stat.freq at selection
+};
+
+// What one merge step changes in one sequence. `removed` and `added` count each window once
+// (unweighted); `freq` is the multiplier applied when they are folded into the statistics.
+struct EntryDelta {
+  TokenIds tokens;
+  StatsMap removed;
+  StatsMap added;
+  uint32_t freq = 0;
+};
+
+// "SeqEntry { tokens: [4, 7], freq: 2 }" and "Stat { freq: 3, score: 3 }".
+std::string debug_string(const SeqEntry& entry);
+std::string debug_string(const Stat& stat);
+
+}  // namespace zelkor
