@@ -3,6 +3,7 @@
 // Tested by hash_test.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -47,6 +48,7 @@ inline uint64_t hash_ids(std::span<const uint32_t> ids, uint64_t seed) {
 // A hasher object carrying its map's seed. Default construction draws a new seed, so every
 // default-constructed map is seeded on its own; copies of a map keep their seed.
 struct SeededHash {
+  using is_transparent = void;
   uint64_t seed = next_map_seed();
 
   template <typename Ids>
@@ -59,23 +61,32 @@ struct SeededHash {
   }
 };
 
-// String-keyed maps look up by string_view without building a string.
-struct SeededStringHash : SeededHash {
+// Id-keyed maps look up by any contiguous run of ids (a span, a key, a token vector).
+struct IdsEq {
   using is_transparent = void;
-  size_t operator()(std::string_view s) const { return SeededHash::operator()(s); }
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    return a.size() == b.size() && std::equal(a.data(), a.data() + a.size(), b.data());
+  }
 };
+
+// String-keyed maps look up by string_view without building a string.
+using SeededStringHash = SeededHash;
 struct StringEq {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
 
 template <typename V>
-using StringMap = absl::flat_hash_map<std::string, V, SeededStringHash, StringEq>;
+using StringMap = absl::flat_hash_map<std::string, V, SeededHash, StringEq>;
 
 using TokenIds = std::vector<uint32_t>;
 
 // Map from a token vector to a count (regrouping of rewritten sequences, sequence counts by id).
 template <typename V>
-using IdsMap = absl::flat_hash_map<TokenIds, V, SeededHash>;
+using IdsMap = absl::flat_hash_map<TokenIds, V, SeededHash, IdsEq>;
+
+// A run of ids viewed in place, for lookups that need no key object.
+using IdSpan = std::span<const uint32_t>;
 
 }  // namespace zelkor

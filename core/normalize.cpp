@@ -45,6 +45,22 @@ std::vector<std::string> Zelkor::encode_sentence_str(std::string_view text) {
   return out;
 }
 
+std::string Zelkor::normalized_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4 + 2);
+  walk_normalized(
+      text,
+      [&](size_t b, size_t e, char32_t c) {
+        if (c == 0xFFFD && e - b != 3) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out.append(text.substr(b, e - b));
+        }
+      },
+      [&] { out += END_TOKEN; });
+  return out;
+}
+
 std::vector<char32_t> Zelkor::normalize_chars(std::string_view text) {
   std::vector<char32_t> out;
   out.reserve(text.size() + text.size() / 4 + 1);

@@ -1,4 +1,4 @@
-// Pool sizes.
+// Thread pools on the scheduler's task arenas.
 #include "core/pool.hpp"
 
 #include <unistd.h>
@@ -6,6 +6,29 @@
 #include <tbb/info.h>
 
 namespace zelkor {
+namespace {
+
+int checked_threads(uint64_t threads, const std::string& label) {
+  if (threads == 0 || threads > MAX_POOL_THREADS) {
+    throw Fault(label, "cannot build a pool of " + std::to_string(threads) + " threads");
+  }
+  return static_cast<int>(threads);
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(uint64_t threads, const std::string& label)
+    : arena_(checked_threads(threads, label), 1) {
+  const auto n = static_cast<size_t>(threads);
+  try {
+    if (tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) < n) {
+      raise_.emplace(tbb::global_control::max_allowed_parallelism, n);
+    }
+    arena_.initialize();
+  } catch (const std::exception& e) {
+    throw Fault(label, e.what());
+  }
+}
 
 int default_pool_threads() { return tbb::info::default_concurrency(); }
 

@@ -1,6 +1,7 @@
-// Thread pools: a per-call pool of exactly n threads, and the process-wide default pool (one
-// thread per online processor). Parallel algorithms called inside a pool stay in it, so code run
-// by run_in_pool uses "the pool of the calling thread" without naming it. Tested by pool_test.cpp.
+// Thread pools: a pool of exactly n threads built per call, and the process-wide default pool
+// (one thread per online processor). Parallel algorithms called inside a pool stay in it, so
+// code run by ThreadPool::run uses "the pool of the calling thread" without naming it.
+// Tested by pool_test.cpp.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@
 
 namespace zelkor {
 
-// Largest per-call pool we agree to build.
+// Largest pool we agree to build.
 inline constexpr uint64_t MAX_POOL_THREADS = 4096;
 
 // Threads of the process-wide default pool.
@@ -24,28 +25,32 @@ int default_pool_threads();
 // Threads available to parallel algorithms called from here (the current pool's size).
 int current_pool_threads();
 
-// Runs f() inside a new pool of exactly `threads` threads and drops the pool afterwards.
-// A pool that cannot be built is a Fault carrying `label`. Exceptions of f() propagate.
+// A pool of exactly `threads` threads. Not copyable; run() may be called many times, from one
+// thread at a time.
+class ThreadPool {
+ public:
+  // A pool that cannot be built is a Fault carrying `label`.
+  ThreadPool(uint64_t threads, const std::string& label);
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  // Runs f() inside the pool and blocks until it is done; exceptions of f() propagate.
+  template <typename F>
+  decltype(auto) run(F&& f) {
+    return arena_.execute(std::forward<F>(f));
+  }
+
+ private:
+  // The scheduler caps worker threads at the processor count unless raised for the pool's life.
+  std::optional<tbb::global_control> raise_;
+  tbb::task_arena arena_;
+};
+
+// Runs f() in a new pool of exactly `threads` threads, dropped afterwards.
 template <typename F>
 decltype(auto) run_in_pool(uint64_t threads, const std::string& label, F&& f) {
-  if (threads == 0 || threads > MAX_POOL_THREADS) {
-    throw Fault(label, "cannot build a pool of " + std::to_string(threads) + " threads");
-  }
-  const int n = static_cast<int>(threads);
-  // The scheduler caps worker threads at the processor count unless told otherwise.
-  std::optional<tbb::global_control> raise;
-  if (tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) <
-      static_cast<size_t>(n)) {
-    raise.emplace(tbb::global_control::max_allowed_parallelism, static_cast<size_t>(n));
-  }
-  std::optional<tbb::task_arena> arena;
-  try {
-    arena.emplace(n, 1);
-    arena->initialize();
-  } catch (const std::exception& e) {
-    throw Fault(label, e.what());
-  }
-  return arena->execute(std::forward<F>(f));
+  ThreadPool pool(threads, label);
+  return pool.run(std::forward<F>(f));
 }
 
 // The rule of the per-call sections: a new pool of `num_workers` threads when it is non-zero,

@@ -16,23 +16,30 @@ class GlobalStats {
   static constexpr size_t SHARDS = size_t{1} << SHARD_BITS;
 
   GlobalStats() = default;
-  // Moves every key of `map` in (the map's entries replace nothing: keys must be new).
+  GlobalStats(GlobalStats&&) = default;
+  GlobalStats& operator=(GlobalStats&&) = default;
+  GlobalStats(const GlobalStats&) = default;
+  GlobalStats& operator=(const GlobalStats&) = default;
+  // An empty map that routes keys to the same shards as `other` (for partial results that are
+  // merged shard by shard).
+  static GlobalStats routed_like(const GlobalStats& other);
+  // Moves every key of `map` in.
   explicit GlobalStats(StatsMap&& map);
 
-  size_t shard_index(const NgramKey& key) const {
-    return static_cast<size_t>(router_(key) >> (64 - SHARD_BITS));
+  size_t shard_index(IdSpan ids) const {
+    return static_cast<size_t>(router_(ids) >> (64 - SHARD_BITS));
   }
   StatsMap& shard(size_t i) { return shards_[i]; }
   const StatsMap& shard(size_t i) const { return shards_[i]; }
-  StatsMap& shard_for(const NgramKey& key) { return shards_[shard_index(key)]; }
-  const StatsMap& shard_for(const NgramKey& key) const { return shards_[shard_index(key)]; }
+  StatsMap& shard_for(IdSpan ids) { return shards_[shard_index(ids)]; }
+  const StatsMap& shard_for(IdSpan ids) const { return shards_[shard_index(ids)]; }
 
-  const Stat* find(const NgramKey& key) const;
-  Stat* find(const NgramKey& key);
-  bool contains(const NgramKey& key) const { return find(key) != nullptr; }
+  const Stat* find(IdSpan key) const;
+  Stat* find(IdSpan key);
+  bool contains(IdSpan key) const { return find(key) != nullptr; }
   // The key's statistics, inserted as zero when absent.
-  Stat& operator[](const NgramKey& key) { return shard_for(key)[key]; }
-  bool erase(const NgramKey& key) { return shard_for(key).erase(key) > 0; }
+  Stat& operator[](IdSpan key) { return stat_slot(shard_for(key), key); }
+  bool erase(IdSpan key) { return shard_for(key).erase(key) > 0; }
 
   size_t size() const;
   bool empty() const { return size() == 0; }

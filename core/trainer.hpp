@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/config.hpp"
+#include "core/corpus.hpp"
+#include "core/error.hpp"
 #include "core/interner.hpp"
 #include "core/stats_map.hpp"
 #include "core/types.hpp"
@@ -30,6 +33,33 @@ struct Zelkor {
   // followed by U+0120. The two forms agree element by element. Neither fails.
   static std::vector<std::string> encode_sentence_str(std::string_view text);
   static std::vector<char32_t> normalize_chars(std::string_view text);
+  // The same sequence as one UTF-8 string (the concatenation of encode_sentence_str): the form
+  // in which the corpus counters key their maps.
+  static std::string normalized_text(std::string_view text);
+
+  // Statistics (stats.cpp).
+  // A full recount of every window of every entry: on a new pool of num_workers threads when
+  // that is non-zero, else on the calling thread's pool. Changes nothing.
+  GlobalStats compute_stats_full() const;
+  // Replaces `stats` by a full recount (two "stats" log lines), then rebuilds the heap in heap
+  // mode or empties it.
+  void rebuild_global_stats();
+
+  // Merge application (merge.cpp): rewrites every entry holding `parts` (left to right, without
+  // overlap) to hold `new_id` instead, folds the lost and gained windows into `stats` (offering
+  // keys to the heap in heap mode), and merges entries that became equal.
+  void apply_merge(IdSpan parts, uint32_t new_id);
+
+  // The merge loop with its stop conditions and log lines (train_single.cpp). Expects `stats`
+  // to hold the statistics of `entries`.
+  void train_single();
+
+  // Corpus counting (corpus.cpp). build_vocab fills `entries` and the interner from raw corpus
+  // lines (the trainer holds no sequences yet); new_from_counts builds a trainer from counted
+  // lines and trains it.
+  Result<void> build_vocab(std::span<const std::string> lines);
+  static Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars,
+                                        TrainConfig config);
 
   // Candidate heap (select.cpp). Call only from the driving thread.
   // Offers `key` with its current statistics; a no-op unless it is admissible now.

@@ -22,13 +22,19 @@ GlobalStats::GlobalStats(StatsMap&& map) {
   map.clear();
 }
 
-const Stat* GlobalStats::find(const NgramKey& key) const {
+GlobalStats GlobalStats::routed_like(const GlobalStats& other) {
+  GlobalStats stats;
+  stats.router_ = other.router_;
+  return stats;
+}
+
+const Stat* GlobalStats::find(IdSpan key) const {
   const auto& shard = shard_for(key);
   auto it = shard.find(key);
   return it == shard.end() ? nullptr : &it->second;
 }
 
-Stat* GlobalStats::find(const NgramKey& key) {
+Stat* GlobalStats::find(IdSpan key) {
   auto& shard = shard_for(key);
   auto it = shard.find(key);
   return it == shard.end() ? nullptr : &it->second;

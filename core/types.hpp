@@ -24,7 +24,15 @@ struct Stat {
   bool operator==(const Stat&) const = default;
 };
 
-using StatsMap = absl::flat_hash_map<NgramKey, Stat, SeededHash>;
+using StatsMap = absl::flat_hash_map<NgramKey, Stat, SeededHash, IdsEq>;
+
+// The statistics of `ids` in `map`, inserted as zero when absent; builds a key only on insert.
+inline Stat& stat_slot(StatsMap& map, IdSpan ids) {
+  auto it = map.lazy_emplace(ids, [&](const StatsMap::constructor& construct) {
+    construct(NgramKey(ids.begin(), ids.end()), Stat{});
+  });
+  return it->second;
+}
 
 // One distinct token sequence of the corpus with its number of occurrences.
 struct SeqEntry {

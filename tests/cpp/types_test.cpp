@@ -82,7 +82,7 @@ TEST(GlobalStats, BuiltFromAMapKeepsEveryKey) {
   for (uint32_t i = 0; i < 1000; ++i) map[{i, i + 1}] = Stat{i, 2ull * i};
   GlobalStats stats(std::move(map));
   EXPECT_EQ(stats.size(), 1000u);
-  EXPECT_EQ(stats.find({10, 11})->score, 20u);
+  EXPECT_EQ(stats.find(NgramKey{10, 11})->score, 20u);
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+// Folding change maps into statistics maps. Two rules: accumulate_stats (a borrowed change map,
+// optional erasure of keys left at frequency 0 or 1) and accumulate_stats_owned (a consumed
+// change map; gains of 0 or 1 are dropped and keys left below 2 are erased), as the incremental
+// merge step needs them. The target is a StatsMap or the trainer's GlobalStats.
+// The full recount lives on the trainer (Zelkor::compute_stats_full). Tested by stats_test.cpp.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "core/stats_map.hpp"
+#include "core/types.hpp"
+
+namespace zelkor {
+
+namespace detail {
+inline StatsMap& map_for(StatsMap& target, IdSpan) { return target; }
+inline StatsMap& map_for(GlobalStats& target, IdSpan key) { return target.shard_for(key); }
+
+// mult × value, clamped to the type's largest value.
+inline uint32_t weighted_freq(uint32_t mult, uint32_t freq) {
+  uint64_t w = uint64_t{mult} * freq;
+  return static_cast<uint32_t>(std::min<uint64_t>(w, std::numeric_limits<uint32_t>::max()));
+}
+inline uint64_t weighted_score(uint32_t mult, uint64_t score) {
+  uint64_t ws;
+  if (__builtin_mul_overflow(uint64_t{mult}, score, &ws)) return std::numeric_limits<uint64_t>::max();
+  return ws;
+}
+inline uint32_t sub_sat(uint32_t a, uint32_t b) { return a > b ? a - b : 0; }
+inline uint64_t sub_sat(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+}  // namespace detail
+
+// Folds `delta` × `mult` into `target`: adds (wrapping) or subtracts (saturating at 0; absent keys
+// ignored). With `remove_le1`, a key whose frequency ends at 0 or 1 is erased.
+template <typename Target>
+void accumulate_stats(Target& target, const StatsMap& delta, uint32_t mult, bool add,
+                      bool remove_le1) {
+  for (const auto& [key, change] : delta) {
+    const uint32_t w = detail::weighted_freq(mult, change.freq);
+    const uint64_t ws = detail::weighted_score(mult, change.score);
+    StatsMap& map = detail::map_for(target, key);
+    if (add) {
+      auto it = map.try_emplace(key).first;
+      it->second.freq += w;
+      it->second.score += ws;
+      if (remove_le1 && it->second.freq <= 1) map.erase(it);
+    } else {
+      auto it = map.find(key);
+      if (it == map.end()) continue;
+      it->second.freq = detail::sub_sat(it->second.freq, w);
+      it->second.score = detail::sub_sat(it->second.score, ws);
+      if (remove_le1 && it->second.freq <= 1) map.erase(it);
+    }
+  }
+}
+
+// Folds and releases `delta`: gains of 0 or 1 are dropped (also for keys already present), a key
+// whose frequency ends below 2 is erased, subtraction saturates at 0 and ignores absent keys.
+template <typename Target>
+void accumulate_stats_owned(Target& target, StatsMap&& delta, uint32_t mult, bool add) {
+  for (const auto& [key, change] : delta) {
+    const uint32_t w = detail::weighted_freq(mult, change.freq);
+    const uint64_t ws = detail::weighted_score(mult, change.score);
+    StatsMap& map = detail::map_for(target, key);
+    if (add) {
+      if (w <= 1) continue;
+      auto [it, inserted] = map.try_emplace(key);
+      it->second.freq += w;
+      it->second.score += ws;
+      if (!inserted && it->second.freq < 2) map.erase(it);
+    } else {
+      auto it = map.find(key);
+      if (it == map.end()) continue;
+      it->second.freq = detail::sub_sat(it->second.freq, w);
+      it->second.score = detail::sub_sat(it->second.score, ws);
+      if (it->second.freq <= 1) map.erase(it);
+    }
+  }
+  StatsMap released = std::move(delta);
+}
+
+}  // namespace zelkor
