@@ -66,7 +66,14 @@ struct IdsEq {
   using is_transparent = void;
   template <typename A, typename B>
   bool operator()(const A& a, const B& b) const {
-    return a.size() == b.size() && std::equal(a.data(), a.data() + a.size(), b.data());
+    if (a.size() != b.size()) return false;
+    // A plain loop: keys are a few ids long, too short for a memcmp call to pay off.
+    const auto* pa = a.data();
+    const auto* pb = b.data();
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (pa[i] != pb[i]) return false;
+    }
+    return true;
   }
 };
 

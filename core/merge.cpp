@@ -4,12 +4,15 @@
 //     windows that overlap a match (old windows lost, new windows gained);
 //  2. fold, on the calling thread, in entry order: each entry's lost windows are subtracted from
 //     the statistics and its gained windows added, weighted by the entry's count (heap mode
-//     offers the keys before the subtraction and after the addition);
+//     then offers every touched key to the candidate heap);
 //  3. regroup, in parallel: entries are routed to shards by first token and equal token vectors
-//     within a shard are merged, so no two entries are equal afterwards.
+//     within a shard are merged, so no two entries are equal afterwards. A merged entry keeps
+//     the place of its first occurrence, so the order of entries (and with it the order of the
+//     next step's fold) is the same for every thread count and every run.
 #include "core/merge.hpp"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 #include <tbb/blocked_range.h>
@@ -55,6 +58,44 @@ void count_windows(StatsMap& map, std::span<const uint32_t> seq, const StartsMap
 // Entries whose first token falls in the same shard meet in one map.
 size_t regroup_shard_count(uint64_t num_workers) {
   return std::max<uint64_t>(2 * std::max<uint64_t>(num_workers, 1), 8);
+}
+
+// Index of a shard's output entries by token vector, hashing and comparing the entries in place.
+struct EntryIndexHash {
+  using is_transparent = void;
+  const std::vector<SeqEntry>* list;
+  SeededHash hash;
+  size_t operator()(uint32_t i) const { return hash((*list)[i].tokens); }
+  size_t operator()(IdSpan ids) const { return hash(ids); }
+};
+struct EntryIndexEq {
+  using is_transparent = void;
+  const std::vector<SeqEntry>* list;
+  IdsEq eq;
+  bool operator()(uint32_t a, uint32_t b) const { return a == b; }
+  bool operator()(IdSpan ids, uint32_t i) const { return eq(ids, (*list)[i].tokens); }
+  bool operator()(uint32_t i, IdSpan ids) const { return eq((*list)[i].tokens, ids); }
+};
+
+// The entries `members` of `work`, equal token vectors merged (counts wrap at 2^32), each at
+// the place of its first occurrence; the result does not depend on hash seeds.
+std::vector<SeqEntry> merge_equal_entries(std::vector<SeqEntry>& work,
+                                          const std::vector<size_t>& members) {
+  std::vector<SeqEntry> out;
+  out.reserve(members.size());
+  absl::flat_hash_set<uint32_t, EntryIndexHash, EntryIndexEq> index(
+      members.size(), EntryIndexHash{&out, SeededHash{}}, EntryIndexEq{&out, IdsEq{}});
+  for (size_t e : members) {
+    SeqEntry& entry = work[e];
+    auto it = index.find(IdSpan(entry.tokens));
+    if (it != index.end()) {
+      out[*it].freq += entry.freq;
+      continue;
+    }
+    out.push_back(std::move(entry));
+    index.insert(static_cast<uint32_t>(out.size() - 1));
+  }
+  return out;
 }
 
 }  // namespace
@@ -158,61 +199,72 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
                       });
   });
 
-  // 2. Fold, in entry order (the saturating rules make the order matter).
+  // 2. Fold, in entry order (the saturating rules make the order matter for a key). Keys of
+  // different shards never interact, so the changes are first sorted into per-shard lists
+  // (blocks of entries in parallel, entry order kept inside each list), then every shard folds
+  // its lists in block order on its own task. In heap mode every touched key is then offered
+  // once with its final statistics: a key's score can only have risen through an addition, so
+  // each key still has an entry at or above its current score, which is all that
+  // pop_best_from_heap needs.
   if (!config.recompute_each_step) {
-    for (size_t e = 0; e < work.size(); ++e) {
-      if (!changes[e]) continue;
-      Change& change = *changes[e];
-      const uint32_t mult = work[e].freq;
-      if (!change.removed.empty()) {
-        if (config.use_heap) {
-          for (const auto& [key, stat] : change.removed) push_candidate(key);
+    struct Item {
+      const NgramKey* key;
+      Stat change;
+      uint32_t mult;
+      bool add;
+    };
+    using ShardLists = std::array<std::vector<Item>, GlobalStats::SHARDS>;
+    const size_t block_count = std::clamp<size_t>(work.size() / 512, 1, 256);
+    const size_t block_len = (work.size() + block_count - 1) / block_count;
+    std::vector<ShardLists> blocks(block_count);
+    tbb::parallel_for(size_t{0}, block_count, [&](size_t b) {
+      const size_t end = std::min(work.size(), (b + 1) * block_len);
+      for (size_t e = b * block_len; e < end; ++e) {
+        if (!changes[e]) continue;
+        for (bool add : {false, true}) {
+          for (const auto& [key, stat] : add ? changes[e]->added : changes[e]->removed) {
+            blocks[b][stats.shard_index(key)].push_back(Item{&key, stat, work[e].freq, add});
+          }
         }
-        accumulate_stats_owned(stats, std::move(change.removed), mult, false);
       }
-      if (!change.added.empty()) {
-        StatsMap added = std::move(change.added);
-        std::vector<NgramKey> offered;
-        if (config.use_heap) {
-          offered.reserve(added.size());
-          for (const auto& [key, stat] : added) offered.push_back(key);
+    });
+    tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, [&](size_t s) {
+      StatsMap& shard = stats.shard(s);
+      for (const ShardLists& lists : blocks) {
+        for (const Item& item : lists[s]) fold_owned_key(shard, *item.key, item.change, item.mult, item.add);
+      }
+    });
+    if (config.use_heap) {
+      const uint64_t vocab_size = vocab_size_with_specials(interner);
+      absl::flat_hash_set<NgramKey, SeededHash, IdsEq> touched;
+      for (const ShardLists& lists : blocks) {
+        for (const auto& list : lists) {
+          for (const Item& item : list) {
+            if (touched.insert(*item.key).second) push_candidate(*item.key, vocab_size);
+          }
         }
-        accumulate_stats_owned(stats, std::move(added), mult, true);
-        for (const NgramKey& key : offered) push_candidate(key);
       }
-      changes[e].reset();
     }
   }
   decltype(changes)().swap(changes);
 
-  // 3. Regroup: route by first token, merge equal vectors within each shard, then flatten the
-  // shards in index order.
+  // 3. Regroup: route by first token, merge equal vectors within each shard, then concatenate
+  // the shards in index order.
   const size_t shard_count = regroup_shard_count(config.num_workers);
   std::vector<std::vector<size_t>> members(shard_count);
   for (size_t e = 0; e < work.size(); ++e) {
     const TokenIds& tokens = work[e].tokens;
     members[tokens.empty() ? 0 : tokens[0] % shard_count].push_back(e);
   }
-  std::vector<IdsMap<uint32_t>> shards(shard_count);
-  tbb::parallel_for(size_t{0}, shard_count, [&](size_t s) {
-    IdsMap<uint32_t>& map = shards[s];
-    map.reserve(members[s].size());
-    for (size_t e : members[s]) {
-      auto [it, inserted] = map.try_emplace(std::move(work[e].tokens), 0u);
-      it->second += work[e].freq;
-    }
-  });
+  std::vector<std::vector<SeqEntry>> shards(shard_count);
+  tbb::parallel_for(size_t{0}, shard_count,
+                    [&](size_t s) { shards[s] = merge_equal_entries(work, members[s]); });
   decltype(work)().swap(work);
   std::vector<size_t> offsets(shard_count + 1, 0);
   for (size_t s = 0; s < shard_count; ++s) offsets[s + 1] = offsets[s] + shards[s].size();
   entries.resize(offsets.back());
   tbb::parallel_for(size_t{0}, shard_count, [&](size_t s) {
-    size_t out = offsets[s];
-    IdsMap<uint32_t>& map = shards[s];
-    for (auto it = map.begin(); it != map.end();) {
-      auto node = map.extract(it++);
-      entries[out++] = SeqEntry{std::move(node.key()), node.mapped()};
-    }
+    std::move(shards[s].begin(), shards[s].end(), entries.begin() + static_cast<ptrdiff_t>(offsets[s]));
   });
 }
 

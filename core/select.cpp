@@ -23,10 +23,12 @@ bool is_admissible(const Zelkor& trainer, const NgramKey& key, const Stat& stat,
 }
 
 void Zelkor::push_candidate(const NgramKey& key) {
+  push_candidate(key, vocab_size_with_specials(interner));
+}
+
+void Zelkor::push_candidate(const NgramKey& key, uint64_t vocab_size) {
   const Stat* stat = stats.find(key);
-  if (stat == nullptr || !is_admissible(*this, key, *stat, vocab_size_with_specials(interner))) {
-    return;
-  }
+  if (stat == nullptr || !is_admissible(*this, key, *stat, vocab_size)) return;
   heap.push_back(Candidate{key, stat->score, key.size()});
   std::push_heap(heap.begin(), heap.end(), candidate_less);
 }

@@ -56,27 +56,33 @@ void accumulate_stats(Target& target, const StatsMap& delta, uint32_t mult, bool
   }
 }
 
-// Folds and releases `delta`: gains of 0 or 1 are dropped (also for keys already present), a key
-// whose frequency ends below 2 is erased, subtraction saturates at 0 and ignores absent keys.
+// One key of an owned fold: `change` × `mult` added (gains of 0 or 1 dropped, also for keys
+// already present; a key left below 2 erased) or subtracted (saturating at 0, absent keys
+// ignored, a key left at 0 or 1 erased). `map` is the map (or shard) that holds `key`.
+inline void fold_owned_key(StatsMap& map, const NgramKey& key, const Stat& change, uint32_t mult,
+                           bool add) {
+  const uint32_t w = detail::weighted_freq(mult, change.freq);
+  const uint64_t ws = detail::weighted_score(mult, change.score);
+  if (add) {
+    if (w <= 1) return;
+    auto [it, inserted] = map.try_emplace(key);
+    it->second.freq += w;
+    it->second.score += ws;
+    if (!inserted && it->second.freq < 2) map.erase(it);
+  } else {
+    auto it = map.find(key);
+    if (it == map.end()) return;
+    it->second.freq = detail::sub_sat(it->second.freq, w);
+    it->second.score = detail::sub_sat(it->second.score, ws);
+    if (it->second.freq <= 1) map.erase(it);
+  }
+}
+
+// Folds every key of `delta` (consumed and released) into `target` by fold_owned_key.
 template <typename Target>
 void accumulate_stats_owned(Target& target, StatsMap&& delta, uint32_t mult, bool add) {
   for (const auto& [key, change] : delta) {
-    const uint32_t w = detail::weighted_freq(mult, change.freq);
-    const uint64_t ws = detail::weighted_score(mult, change.score);
-    StatsMap& map = detail::map_for(target, key);
-    if (add) {
-      if (w <= 1) continue;
-      auto [it, inserted] = map.try_emplace(key);
-      it->second.freq += w;
-      it->second.score += ws;
-      if (!inserted && it->second.freq < 2) map.erase(it);
-    } else {
-      auto it = map.find(key);
-      if (it == map.end()) continue;
-      it->second.freq = detail::sub_sat(it->second.freq, w);
-      it->second.score = detail::sub_sat(it->second.score, ws);
-      if (it->second.freq <= 1) map.erase(it);
-    }
+    fold_owned_key(detail::map_for(target, key), key, change, mult, add);
   }
   StatsMap released = std::move(delta);
 }

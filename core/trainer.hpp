@@ -64,6 +64,8 @@ struct Zelkor {
   // Candidate heap (select.cpp). Call only from the driving thread.
   // Offers `key` with its current statistics; a no-op unless it is admissible now.
   void push_candidate(const NgramKey& key);
+  // The same with vocab_size_with_specials(interner) computed by the caller.
+  void push_candidate(const NgramKey& key, uint64_t vocab_size);
   // Refills the heap with every admissible key of `stats`, ordered once.
   void rebuild_heap();
   // The best admissible key with a copy of its current statistics, refreshing stale entries

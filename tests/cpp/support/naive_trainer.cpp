@@ -1,0 +1,112 @@
+// The naive merge-step model: every window is rescanned and tested for overlap one by one.
+#include "tests/cpp/support/naive_trainer.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace zelkor::testing {
+namespace {
+
+// Unweighted counts of the windows of `seq` that contain one of the positions [p, p + k).
+StatsTable windows_touching(const TokenIds& seq, const std::vector<size_t>& spans, size_t k,
+                            std::span<const uint64_t> n_values) {
+  StatsTable out;
+  for (uint64_t n : n_values) {
+    for (size_t s = 0; s + n <= seq.size(); ++s) {
+      bool touches = std::ranges::any_of(spans, [&](size_t p) { return s < p + k && p < s + n; });
+      if (!touches) continue;
+      Stat& stat = out[NgramKey(seq.begin() + s, seq.begin() + s + n)];
+      stat.freq += 1;
+      stat.score += n - 1;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+StatsTable to_table(const GlobalStats& stats) {
+  StatsTable out;
+  stats.for_each([&](const NgramKey& key, const Stat& stat) { out.emplace(key, stat); });
+  return out;
+}
+
+StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
+                             std::span<const uint64_t> n_values) {
+  StatsTable out;
+  for (const SeqEntry& e : entries) {
+    std::vector<size_t> everywhere(e.tokens.size());
+    for (size_t i = 0; i < everywhere.size(); ++i) everywhere[i] = i;
+    for (auto& [key, stat] : windows_touching(e.tokens, everywhere, 1, n_values)) {
+      out[key].freq += e.freq * stat.freq;
+      out[key].score += uint64_t{e.freq} * stat.score;
+    }
+  }
+  return out;
+}
+
+std::vector<SeqEntry> canonical(std::vector<SeqEntry> entries) {
+  std::map<TokenIds, uint32_t> merged;
+  for (SeqEntry& e : entries) merged[std::move(e.tokens)] += e.freq;
+  std::vector<SeqEntry> out;
+  for (auto& [tokens, freq] : merged) out.push_back(SeqEntry{tokens, freq});
+  return out;
+}
+
+std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
+                                         const NgramKey& parts, uint32_t new_id) {
+  const size_t k = parts.size();
+  std::vector<SeqEntry> rewritten;
+  for (const SeqEntry& e : entries) {
+    const TokenIds& old = e.tokens;
+    TokenIds now;
+    std::vector<size_t> matches, placed;
+    for (size_t i = 0; i < old.size();) {
+      if (i + k <= old.size() && std::equal(parts.begin(), parts.end(), old.begin() + i)) {
+        matches.push_back(i);
+        placed.push_back(now.size());
+        now.push_back(new_id);
+        i += k;
+      } else {
+        now.push_back(old[i++]);
+      }
+    }
+    rewritten.push_back(SeqEntry{now, e.freq});
+    if (matches.empty()) continue;
+
+    constexpr uint32_t kMax32 = std::numeric_limits<uint32_t>::max();
+    auto weighted = [&](const Stat& d) {
+      uint64_t w = std::min<uint64_t>(uint64_t{e.freq} * d.freq, kMax32);
+      return std::pair<uint32_t, uint64_t>(static_cast<uint32_t>(w), e.freq * d.score);
+    };
+    for (const auto& [key, d] : windows_touching(old, matches, k, n_values_)) {
+      auto it = stats_.find(key);
+      if (it == stats_.end()) continue;  // losses of unknown keys are ignored
+      auto [w, ws] = weighted(d);
+      it->second.freq = it->second.freq > w ? it->second.freq - w : 0;
+      it->second.score = it->second.score > ws ? it->second.score - ws : 0;
+      if (it->second.freq <= 1) stats_.erase(it);
+    }
+    for (const auto& [key, d] : windows_touching(now, placed, 1, n_values_)) {
+      auto [w, ws] = weighted(d);
+      if (w <= 1) continue;  // a weighted gain of 1 is dropped, even for a known key
+      Stat& s = stats_[key];
+      s.freq += w;
+      s.score += ws;
+      if (s.freq < 2) stats_.erase(key);
+    }
+  }
+  return canonical(std::move(rewritten));
+}
+
+std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best() const {
+  std::optional<std::pair<NgramKey, Stat>> best;
+  for (const auto& [key, stat] : stats_) {
+    if (stat.freq < 2) continue;
+    auto rank = [](const NgramKey& k, const Stat& s) { return std::tuple(s.score, k.size(), k); };
+    if (!best || rank(best->first, best->second) < rank(key, stat)) best = std::pair(key, stat);
+  }
+  return best;
+}
+
+}  // namespace zelkor::testing
