@@ -11,6 +11,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/select.hpp"
@@ -86,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
         RecountCase{"shorter_than_some_n", {{{0, 1, 2}, 1}, {{3, 4}, 2}}, {2, 3, 4},
                     {{{0, 1}, {1, 1}}, {{1, 2}, {1, 1}}, {{3, 4}, {2, 2}}, {{0, 1, 2}, {1, 2}}}},
         // freq wraps at 2^32 (within one entry and across entries); score is 64-bit.
-        RecountCase{"freq_wraps_score_does_not", {{{0, 1, 0, 1}, 1u << 31}, {{2, 3}, U32}, {{4, 2, 3}, 2}}, {2},
+        RecountCase{"freq_wraps_score_does_not",
+                    {{{0, 1, 0, 1}, 1u << 31}, {{2, 3}, U32}, {{4, 2, 3}, 2}}, {2},
                     {{{0, 1}, {0, 1ull << 32}}, {{1, 0}, {1u << 31, 1ull << 31}},
                      {{2, 3}, {1, (1ull << 32) + 1}}, {{4, 2}, {2, 2}}}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -201,8 +203,14 @@ void put(GlobalStats& m, const Ids& k, Stat s) { m[k] = s; }
 
 template <typename T>
 class Fold : public ::testing::Test {};
+struct TargetName {
+  template <typename T>
+  static std::string GetName(int) {
+    return std::is_same_v<T, StatsMap> ? "StatsMap" : "GlobalStats";
+  }
+};
 using Targets = ::testing::Types<StatsMap, GlobalStats>;
-TYPED_TEST_SUITE(Fold, Targets);
+TYPED_TEST_SUITE(Fold, Targets, TargetName);
 
 TYPED_TEST(Fold, OneKeyTable) {
   const Ids key{1, 2}, bystander{2, 1};

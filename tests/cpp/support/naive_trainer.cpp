@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
 namespace zelkor::testing {
 namespace {
