@@ -1,0 +1,62 @@
+// Corpus file reader.
+#include "python/corpus_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/unicode.hpp"
+
+namespace zelkor {
+namespace {
+
+// Keeps `line` unless it is blank; false when it is not valid UTF-8.
+bool keep_line(std::string_view line, CorpusLines& out) {
+  if (!is_valid_utf8(line)) return false;
+  if (!trim_white_space(line).empty()) {
+    out.total_chars += utf8_count(line);
+    out.lines.emplace_back(line);
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<CorpusLines> read_corpus_lines(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(Error::io(errno));
+  CorpusLines out;
+  std::string pending;  // the current line's bytes read so far
+  char buffer[8192];
+  auto invalid = [] { return fail("stream did not contain valid UTF-8"); };
+  while (true) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::close(fd);
+      return std::unexpected(Error::io(err));
+    }
+    if (n == 0) break;
+    std::string_view chunk(buffer, static_cast<size_t>(n));
+    size_t newline;
+    while ((newline = chunk.find('\n')) != std::string_view::npos) {
+      pending.append(chunk.substr(0, newline));
+      chunk.remove_prefix(newline + 1);
+      std::string_view line = pending;
+      if (line.ends_with('\r')) line.remove_suffix(1);
+      if (!keep_line(line, out)) {
+        ::close(fd);
+        return invalid();
+      }
+      pending.clear();
+    }
+    pending.append(chunk);
+  }
+  ::close(fd);
+  if (!pending.empty() && !keep_line(pending, out)) return invalid();
+  return out;
+}
+
+}  // namespace zelkor

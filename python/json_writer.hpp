@@ -1,0 +1,32 @@
+// A small JSON value and its pretty writer: two-space indentation, object members in ascending
+// byte order of their keys, escapes only for the quote, the backslash and control characters,
+// non-ASCII written as is. Tested by hf_export_test.cpp.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/error.hpp"
+
+namespace zelkor {
+
+struct Json {
+  using Object = std::map<std::string, Json>;  // std::string orders by unsigned bytes
+  using Array = std::vector<Json>;
+  std::variant<std::nullptr_t, uint64_t, std::string, Array, Object> value;
+};
+
+// Appends the pretty form of `value` (no final line break) to `out`.
+void append_json_pretty(std::string& out, const Json& value, int depth = 0);
+
+// Creates or truncates `path` (mode 0666 before the umask) and writes the pretty form and "\n".
+Result<void> write_json_pretty(const std::string& path, const Json& value);
+
+// Creates or truncates `path` (mode 0666 before the umask) with exactly `content`.
+Result<void> write_file(const std::string& path, std::string_view content);
+
+}  // namespace zelkor

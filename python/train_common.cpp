@@ -1,0 +1,131 @@
+// Shared parts of the training functions.
+#include "python/train_common.hpp"
+
+#include <cstdlib>
+
+#include "core/env.hpp"
+#include "python/hf_export.hpp"
+
+namespace zelkor::py {
+namespace {
+
+ArgSpec u64(const char* name, uint64_t value) { return {name, ArgKind::U64, false, value}; }
+ArgSpec flag(const char* name) { return {name, ArgKind::Bool}; }
+ArgSpec required(const char* name, ArgKind kind) { return {name, kind, true}; }
+
+// The keywords after the corpus-specific ones, identical in all three functions.
+std::vector<ArgSpec> filter_args() {
+  return {u64("n_min", 2),
+          flag("forbid_punct_word_mix"),
+          flag("forbid_punct_tokens"),
+          flag("allow_space_punct_tokens"),
+          flag("allow_abbrev_tokens"),
+          flag("allow_hyphen_tokens"),
+          flag("allow_word_final_punct_tokens"),
+          flag("allow_apostrophe_tokens"),
+          flag("allow_cross_word_punct_word_mix_tokens"),
+          u64("cross_word_start_vocab", 0),
+          u64("max_token_words", 0),
+          flag("forbid_incomplete_cross_word")};
+}
+
+std::vector<ArgSpec> concat(std::vector<ArgSpec> head, const std::vector<ArgSpec>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+std::vector<ArgSpec> limit_args() {
+  return {u64("num_merges", 50000), u64("aim_token_num", 20000), u64("n_max", 6),
+          u64("max_token_chars", 0), u64("num_workers", 0),      flag("multi_process"),
+          flag("use_heap")};
+}
+
+void set_env(const char* name, const std::string* value) {
+  int rc = value != nullptr ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+  if (rc != 0) throw Fault(std::string("set environment variable ") + name);
+}
+
+}  // namespace
+
+const std::vector<ArgSpec> TRAIN_TO_HF_ARGS =
+    concat(concat({required("corpus_file", ArgKind::Str), required("out_dir", ArgKind::Str)},
+                  limit_args()),
+           filter_args());
+
+const std::vector<ArgSpec> TRAIN_TO_HF_ITER_ARGS = concat(
+    concat(concat({required("texts", ArgKind::Object), required("out_dir", ArgKind::Str)},
+                  limit_args()),
+           {u64("max_docs", 0), u64("chunk_size", 4096)}),
+    filter_args());
+
+const std::vector<ArgSpec> TRAIN_TO_HF_PARQUET_ARGS = concat(
+    concat(concat({required("parquet_path", ArgKind::Str), required("out_dir", ArgKind::Str),
+                   {"text_column", ArgKind::Str, false, 0, false, "text"}, u64("max_docs", 0),
+                   u64("batch_size", 8192), {"recursive", ArgKind::Bool, false, 0, true}},
+                  limit_args()),
+           {u64("chunk_size", 4096)}),
+    filter_args());
+
+TrainConfig config_from_args(const Args& args) {
+  TrainConfig config;
+  config.n_values.clear();
+  for (uint64_t n = args["n_min"].u64; n <= args["n_max"].u64; ++n) {
+    config.n_values.push_back(n);
+  }
+  config.num_merges = args["num_merges"].u64;
+  config.aim_token_num = args["aim_token_num"].u64;
+  config.max_token_chars = args["max_token_chars"].u64;
+  config.cross_word_start_vocab = args["cross_word_start_vocab"].u64;
+  config.max_token_words = args["max_token_words"].u64;
+  config.num_workers = args["num_workers"].u64;
+  config.forbid_punct_word_mix = args["forbid_punct_word_mix"].flag;
+  config.forbid_punct_tokens = args["forbid_punct_tokens"].flag;
+  config.allow_space_punct_tokens = args["allow_space_punct_tokens"].flag;
+  config.allow_abbrev_tokens = args["allow_abbrev_tokens"].flag;
+  config.allow_hyphen_tokens = args["allow_hyphen_tokens"].flag;
+  config.allow_word_final_punct_tokens = args["allow_word_final_punct_tokens"].flag;
+  config.allow_apostrophe_tokens = args["allow_apostrophe_tokens"].flag;
+  config.allow_cross_word_punct_word_mix_tokens =
+      args["allow_cross_word_punct_word_mix_tokens"].flag;
+  config.forbid_incomplete_cross_word = args["forbid_incomplete_cross_word"].flag;
+  config.recompute_each_step = false;
+  config.use_heap = args["use_heap"].flag;
+  config.multi_process = args["multi_process"].flag;
+  return config;
+}
+
+// Longer n-grams than this are refused up front: the list of sizes alone would exhaust memory.
+constexpr uint64_t MAX_N = 65536;
+
+void check_n_range(const Args& args) {
+  const char* message = args["n_min"].u64 < 2                  ? "n_min must be >= 2"
+                        : args["n_max"].u64 < args["n_min"].u64 ? "n_max must be >= n_min"
+                        : args["n_max"].u64 > MAX_N              ? "n_max must be <= 65536"
+                                                                : nullptr;
+  if (message != nullptr) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw PythonError{};
+  }
+}
+
+MpWorkerEnv::MpWorkerEnv(bool multi_process) : saved_(env_var("MP_PY_WORKER")) {
+  const std::string one = "1";
+  set_env("MP_PY_WORKER", multi_process ? &one : nullptr);
+}
+
+MpWorkerEnv::~MpWorkerEnv() {
+  // A destructor must not throw; a failure to restore is ignored here.
+  if (saved_) {
+    ::setenv("MP_PY_WORKER", saved_->c_str(), 1);
+  } else {
+    ::unsetenv("MP_PY_WORKER");
+  }
+}
+
+Result<void> export_trained(const Zelkor& trainer, const std::string& out_dir) {
+  auto ids = hf_export::export_from_trained(trainer.interner.id_to_token, out_dir);
+  if (!ids) return std::unexpected(std::move(ids.error()));
+  return {};
+}
+
+}  // namespace zelkor::py

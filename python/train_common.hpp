@@ -1,0 +1,42 @@
+// What the three training functions share: the parameters every one of them takes, the
+// TrainConfig they fill, the n-range checks, the MP_PY_WORKER guard and the final export.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/config.hpp"
+#include "core/trainer.hpp"
+#include "python/args.hpp"
+
+namespace zelkor::py {
+
+// Parameter tables in positional order.
+extern const std::vector<ArgSpec> TRAIN_TO_HF_ARGS;
+extern const std::vector<ArgSpec> TRAIN_TO_HF_ITER_ARGS;
+extern const std::vector<ArgSpec> TRAIN_TO_HF_PARQUET_ARGS;
+
+// The configuration from the shared keywords (n_values = n_min..n_max).
+TrainConfig config_from_args(const Args& args);
+
+// Raises ValueError "n_min must be >= 2" / "n_max must be >= n_min" (throws PythonError).
+void check_n_range(const Args& args);
+
+// Saves MP_PY_WORKER, sets it to "1" for a multi-process call or removes it otherwise, and
+// restores the saved value (or removes it) when the scope ends, on every way out.
+class MpWorkerEnv {
+ public:
+  explicit MpWorkerEnv(bool multi_process);
+  MpWorkerEnv(const MpWorkerEnv&) = delete;
+  MpWorkerEnv& operator=(const MpWorkerEnv&) = delete;
+  ~MpWorkerEnv();
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// Writes the tokenizer directory from the trained vocabulary.
+Result<void> export_trained(const Zelkor& trainer, const std::string& out_dir);
+
+}  // namespace zelkor::py

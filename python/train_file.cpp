@@ -1,0 +1,48 @@
+// train_to_hf: train from a UTF-8 text file (one sentence per line) and write the tokenizer
+// directory. Holds the interpreter lock throughout.
+#include "core/log.hpp"
+#include "core/trainer.hpp"
+#include "python/corpus_file.hpp"
+#include "python/module_functions.hpp"
+#include "python/train_common.hpp"
+
+namespace zelkor::py {
+namespace {
+
+Result<void> train_from_file(const Args& args) {
+  const std::string& corpus_file = args["corpus_file"].str;
+  auto corpus = read_corpus_lines(corpus_file);
+  if (!corpus) return std::unexpected(std::move(corpus.error()));
+  if (corpus->lines.empty()) return fail("corpus is empty: " + corpus_file);
+
+  Zelkor trainer;
+  trainer.config = config_from_args(args);
+  trainer.total_chars = corpus->total_chars;
+  if (auto built = trainer.build_vocab(corpus->lines); !built) return built;
+  corpus->lines = {};
+  if (trainer.config.multi_process) {
+    log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
+    return fail("multi-process training is not available in this build");
+  }
+  trainer.rebuild_global_stats();
+  trainer.train_single();
+  return export_trained(trainer, args["out_dir"].str);
+}
+
+}  // namespace
+
+PyObject* train_to_hf(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const Args parsed = parse_args("train_to_hf", TRAIN_TO_HF_ARGS, args, kwargs);
+    check_n_range(parsed);
+    Result<void> result;
+    {
+      MpWorkerEnv env(parsed["multi_process"].flag);
+      result = train_from_file(parsed);
+    }
+    if (!result) return raise_value_error(result.error());
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace zelkor::py

@@ -1,0 +1,61 @@
+// TokenTrie: a character trie of vocabulary tokens and the minimum-token encoder over it.
+// Tested by trie_test.cpp (against a brute-force minimum split).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+namespace zelkor {
+
+// Built by insert() calls, then freeze() turns it into flat, sorted child arrays. freeze() must
+// be called after the last insert() and before any encode; afterwards the trie is read-only and
+// any number of threads may encode with it at once.
+class TokenTrie {
+ public:
+  static constexpr uint32_t NO_TOKEN = UINT32_MAX;
+
+  TokenTrie();
+
+  // Adds `text` (UTF-8) ending at a node whose token id becomes `id` (replacing an earlier one).
+  // The empty text marks the root, which the encoder never consults.
+  void insert(std::string_view text, uint32_t id);
+
+  // Builds the read-only layout; called once after the last insert.
+  void freeze();
+
+  // The fewest tokens covering `chars`; among those the split whose first token is longest,
+  // recursively. A character at which no token starts becomes `unk_id`.
+  std::vector<uint32_t> dp_min_ids_allow_unk(std::span<const char32_t> chars, uint32_t unk_id) const;
+
+  // The same, but a token whose entry of `require_word_start` is true may only start at
+  // position 0 or right after `end_char`. Ids beyond the vector count as unflagged.
+  std::vector<uint32_t> dp_min_ids_allow_unk_require_word_start(
+      std::span<const char32_t> chars, uint32_t unk_id, const std::vector<bool>& require_word_start,
+      char32_t end_char) const;
+
+  size_t node_count() const { return term_ids_.size(); }
+
+ private:
+  template <bool kWordStart>
+  std::vector<uint32_t> run(std::span<const char32_t> chars, uint32_t unk_id,
+                            const std::vector<bool>* require_word_start, char32_t end_char) const;
+  // The child of `node` along `c`, or NO_TOKEN.
+  uint32_t child(uint32_t node, char32_t c) const;
+
+  std::vector<uint32_t> term_ids_;  // per node: token id ending here, or NO_TOKEN
+  // Construction form: per node, character -> child.
+  std::vector<absl::flat_hash_map<char32_t, uint32_t>> building_;
+  // Frozen form: node i's children are child_chars_/child_nodes_[first_[i] .. first_[i + 1]),
+  // sorted by character; the root's ASCII children are also in a direct table.
+  std::vector<uint32_t> first_;
+  std::vector<char32_t> child_chars_;
+  std::vector<uint32_t> child_nodes_;
+  uint32_t root_ascii_[128];
+  bool frozen_ = false;
+};
+
+}  // namespace zelkor
