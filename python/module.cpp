@@ -8,19 +8,6 @@
 namespace zelkor::py {
 namespace {
 
-PyObject* not_built(const char* what) {
-  return guarded([&]() -> PyObject* {
-    return raise_value_error(Error(std::string(what) + " is not available in this build"));
-  });
-}
-
-PyObject* train_to_hf_iter_stub(PyObject*, PyObject*, PyObject*) {
-  return not_built("train_to_hf_iter");
-}
-PyObject* train_to_hf_parquet_stub(PyObject*, PyObject*, PyObject*) {
-  return not_built("train_to_hf_parquet");
-}
-
 template <typename F>
 PyCFunction as_cfunction(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -34,7 +21,7 @@ PyMethodDef FUNCTIONS[] = {
      "allow_abbrev_tokens=False, allow_hyphen_tokens=False, allow_word_final_punct_tokens=False, "
      "allow_apostrophe_tokens=False, allow_cross_word_punct_word_mix_tokens=False, "
      "cross_word_start_vocab=0, max_token_words=0, forbid_incomplete_cross_word=False)\n--\n\n"},
-    {"train_to_hf_iter", as_cfunction(train_to_hf_iter_stub), METH_VARARGS | METH_KEYWORDS,
+    {"train_to_hf_iter", as_cfunction(train_to_hf_iter), METH_VARARGS | METH_KEYWORDS,
      "train_to_hf_iter(texts, out_dir, num_merges=50000, aim_token_num=20000, n_max=6, "
      "max_token_chars=0, num_workers=0, multi_process=False, use_heap=False, max_docs=0, "
      "chunk_size=4096, n_min=2, forbid_punct_word_mix=False, forbid_punct_tokens=False, "
@@ -42,7 +29,7 @@ PyMethodDef FUNCTIONS[] = {
      "allow_word_final_punct_tokens=False, allow_apostrophe_tokens=False, "
      "allow_cross_word_punct_word_mix_tokens=False, cross_word_start_vocab=0, "
      "max_token_words=0, forbid_incomplete_cross_word=False)\n--\n\n"},
-    {"train_to_hf_parquet", as_cfunction(train_to_hf_parquet_stub), METH_VARARGS | METH_KEYWORDS,
+    {"train_to_hf_parquet", as_cfunction(train_to_hf_parquet), METH_VARARGS | METH_KEYWORDS,
      "train_to_hf_parquet(parquet_path, out_dir, text_column=\"text\", max_docs=0, "
      "batch_size=8192, recursive=True, num_merges=50000, aim_token_num=20000, n_max=6, "
      "max_token_chars=0, num_workers=0, multi_process=False, use_heap=False, chunk_size=4096, "
