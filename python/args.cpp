@@ -15,8 +15,10 @@ const char* type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
   throw PythonError{};
 }
 
-// Re-raises the pending exception with "argument '<name>': " in front of its message.
+// Re-raises the pending exception with "argument '<name>': " in front of its message. Encoding
+// errors (a lone surrogate) carry structured fields and pass unchanged.
 [[noreturn]] void reraise_for(const char* name) {
+  if (PyErr_ExceptionMatches(PyExc_UnicodeError)) throw PythonError{};
   PyObject *type, *value, *trace;
   PyErr_Fetch(&type, &value, &trace);
   PyErr_NormalizeException(&type, &value, &trace);

@@ -63,7 +63,9 @@ bool add(PyObject* module, PyObject* all, const char* name, PyObject* value) {
 
 PyObject* function(PyObject* module, const char* name) {
   for (PyMethodDef* def = FUNCTIONS; def->ml_name != nullptr; ++def) {
-    if (std::string_view(def->ml_name) == name) return PyCFunction_NewEx(def, nullptr, module);
+    if (std::string_view(def->ml_name) != name) continue;
+    Ref module_name(PyModule_GetNameObject(module));
+    return module_name ? PyCFunction_NewEx(def, nullptr, module_name.get()) : nullptr;
   }
   return nullptr;
 }
