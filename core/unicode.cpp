@@ -54,16 +54,18 @@ void utf8_append(std::string& out, char32_t c) {
   }
 }
 
-bool is_valid_utf8(std::string_view s) {
+size_t first_invalid_utf8(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
     size_t start = i;
     char32_t c = utf8_next(s, i);
     // U+FFFD is valid only when it was really encoded (three bytes EF BF BD).
-    if (c == 0xFFFD && i - start != 3) return false;
+    if (c == 0xFFFD && i - start != 3) return start;
   }
-  return true;
+  return std::string_view::npos;
 }
+
+bool is_valid_utf8(std::string_view s) { return first_invalid_utf8(s) == std::string_view::npos; }
 
 size_t utf8_count(std::string_view s) {
   size_t count = 0;

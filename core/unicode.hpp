@@ -28,6 +28,9 @@ inline size_t utf8_len(unsigned char b) {
 
 bool is_valid_utf8(std::string_view s);
 
+// Offset of the first byte that does not start a valid UTF-8 sequence; npos when all is valid.
+size_t first_invalid_utf8(std::string_view s);
+
 // Number of scalar values of valid UTF-8 text.
 size_t utf8_count(std::string_view s);
 

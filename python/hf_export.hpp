@@ -1,6 +1,6 @@
 // The tokenizer directory writer: the trained token texts plus the five special tokens, ids by
 // export order, and the five files vocab.json, tokenizer_config.json, special_tokens_map.json,
-// tokenization_zelkor.py and README.md. Stateless. Tested by hf_export_test.cpp.
+// tokenization_zelkor.py and README.md. Stateless. Tested by export_test.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // A small JSON value and its pretty writer: two-space indentation, object members in ascending
 // byte order of their keys, escapes only for the quote, the backslash and control characters,
-// non-ASCII written as is. Tested by hf_export_test.cpp.
+// non-ASCII written as is. Tested by export_test.cpp.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,8 @@
 // be valid UTF-8); ids must be integers from 0 to 4294967295 without sign, fraction or exponent.
 #include "python/vocab_json.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "core/hash.hpp"
@@ -178,7 +180,14 @@ class Parser {
 }  // namespace
 
 Result<VocabEntries> parse_vocab_json(std::string_view text) {
-  if (!is_valid_utf8(text)) return fail("invalid UTF-8 in vocab.json");
+  if (size_t bad = first_invalid_utf8(text); bad != std::string_view::npos) {
+    std::string_view before = text.substr(0, bad);
+    size_t line_start = before.rfind('\n');
+    line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
+    size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
+    return fail(fmt::format("invalid UTF-8 at line {} column {}", line,
+                            utf8_count(before.substr(line_start)) + 1));
+  }
   return Parser(text).parse();
 }
 

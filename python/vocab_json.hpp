@@ -1,5 +1,5 @@
 // Reading vocab.json: one JSON object mapping token texts to unsigned 32-bit ids, in file
-// order (a repeated key keeps its last value). Tested by vocab_json_test.cpp.
+// order (a repeated key keeps its last value). Tested by export_test.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,108 @@
+// DpTokenizer: the three environment switches (which tokens stay, which encoder variant runs)
+// and the construction errors.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+
+#include "python/encoder.hpp"
+#include "tests/cpp/support/fixtures.hpp"
+#include "tests/cpp/support/temp_dir.hpp"
+
+namespace zelkor {
+namespace {
+
+using Ids = std::vector<uint32_t>;
+constexpr std::array<const char*, 3> SWITCHES = {
+    "ZELKOR_FORBID_END_INNER", "ZELKOR_CROSS_WORD_WHOLE_ONLY", "ZELKOR_FORBID_PUNCT_TOKENS"};
+
+// Sets the switches (nullptr: absent) for its lifetime, then removes them all.
+struct Switches {
+  explicit Switches(const std::array<const char*, 3>& values) {
+    for (size_t k = 0; k < SWITCHES.size(); ++k) {
+      values[k] ? setenv(SWITCHES[k], values[k], 1) : unsetenv(SWITCHES[k]);
+    }
+  }
+  ~Switches() {
+    for (const char* name : SWITCHES) unsetenv(name);
+  }
+};
+
+TEST(DpTokenizer, Switches) {
+  // "_" stands for U+0120; ids are positions.
+  const char* texts[] = {"<unk>", "a", "b", "_",  "a_",  "ab", "a_b_",
+                         "a_b",   "_a_", "a-b", "-", "<s>", "ab_"};
+  std::vector<std::pair<std::string, uint32_t>> vocab;
+  for (const char* t : texts) vocab.emplace_back(testing::with_ends(t), vocab.size());
+  const std::vector<std::string> probes = {"a b", "za b", "a ba",  "b a",
+                                           "a-b", "<s>",  "ab",    "b a b"};
+  const Ids plain[] = {{6}, {0, 6}, {7, 4}, {2, 8}, {9, 3}, {11, 3}, {12}, {2, 3, 6}};
+  const Ids end_inner[] = {{4, 2, 3}, {0, 4, 2, 3}, {4, 2, 4},  {2, 3, 4},
+                           {9, 3},    {11, 3},      {12},       {2, 3, 4, 2, 3}};
+  // "a_b_" is kept but only at a word start; "a_b" and "_a_" are dropped.
+  const Ids cross[] = {{6}, {0, 4, 2, 3}, {4, 2, 4}, {2, 3, 4}, {9, 3}, {11, 3}, {12}, {2, 3, 6}};
+  // "a-b", "<s>" and "<unk>" are dropped; "-" and "ab_" stay.
+  const Ids punct[] = {{6}, {0, 6}, {7, 4}, {2, 8}, {1, 10, 2, 3}, {0, 0, 0, 3}, {12}, {2, 3, 6}};
+  struct Row {
+    std::string name;
+    std::array<const char*, 3> env;
+    bool cross_word_whole_only;
+    const Ids* expected;
+  };
+  const std::vector<Row> rows = {
+      {"none", {nullptr, nullptr, nullptr}, false, plain},
+      {"end inner", {"0", nullptr, nullptr}, false, end_inner},
+      {"cross word", {nullptr, "1", nullptr}, true, cross},
+      {"punct (empty value)", {nullptr, nullptr, ""}, false, punct},
+      {"end inner wins over cross word", {"1", "1", nullptr}, false, end_inner},
+      {"non-UTF-8 end inner is absent", {"\xFF", "1", nullptr}, true, cross},
+      {"non-UTF-8 punct is absent", {nullptr, nullptr, "\xC3("}, false, plain},
+  };
+  for (const auto& row : rows) {
+    Switches env(row.env);
+    auto tok = DpTokenizer::from_entries(vocab, "<unk>");
+    ASSERT_TRUE(tok) << tok.error().render();
+    unsetenv(SWITCHES[0]);  // read at construction only
+    setenv(SWITCHES[2], "1", 1);
+    EXPECT_EQ(tok->cross_word_whole_only(), row.cross_word_whole_only) << row.name;
+    for (size_t k = 0; k < probes.size(); ++k) {
+      EXPECT_EQ(tok->encode(probes[k]), row.expected[k]) << row.name << ": " << probes[k];
+    }
+  }
+}
+
+TEST(DpTokenizer, Create) {
+  testing::TempDir dir;
+  const std::string good = dir.write("vocab.json", R"({"<unk>": 0, "a": 1})");
+  struct Row {
+    std::string path;
+    std::optional<std::string> unk_token;
+    std::string message;
+    bool prefix_only;
+  };
+  const std::vector<Row> rows = {
+      {dir.path("missing.json"), std::nullopt,
+       "open vocab failed: No such file or directory (os error 2)", false},
+      {dir.path(), std::nullopt, "parse vocab.json failed: ", true},
+      {dir.write("bad.json", R"({"a": 1,})"), std::nullopt, "parse vocab.json failed: ", true},
+      {dir.write("e.json", "{}"), std::nullopt, R"(unk_token "<unk>" not found in vocab)", false},
+      {good, "b", R"(unk_token "b" not found in vocab)", false},
+      {good, "x\"\t\\\n", R"(unk_token "x\"\t\\\n" not found in vocab)", false},
+  };
+  for (const auto& row : rows) {
+    auto tok = DpTokenizer::create(row.path, row.unk_token);
+    ASSERT_FALSE(tok) << row.path;
+    const std::string got = tok.error().render();
+    EXPECT_EQ(row.prefix_only ? got.substr(0, row.message.size()) : got, row.message);
+  }
+  Switches env({nullptr, nullptr, nullptr});
+  auto tok = DpTokenizer::create(good, "a");
+  ASSERT_TRUE(tok);
+  EXPECT_EQ(tok->unk_id(), 1u);
+  EXPECT_EQ(tok->encode(""), Ids{});
+  EXPECT_EQ(tok->encode(" \t\u3000 "), Ids{});
+  EXPECT_EQ(tok->encode("<unk>a z"), (Ids{0, 1, 1, 1, 1}));
+}
+
+}  // namespace
+}  // namespace zelkor
