@@ -10,240 +10,148 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <optional>
+#include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/cpp/support/fixtures.hpp"
+#include "tests/cpp/support/temp_dir.hpp"
 
 namespace zelkor {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Strings = std::vector<std::string>;
+using testing::parse_log;
+using testing::TempDir;
 using Env = std::vector<std::pair<const char*, std::string>>;
+using Files = std::map<std::string, std::string>;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-struct Line {
-  std::string timestamp, tag, message;
-  long pid = 0;
-};
-
-// Splits newline-terminated output into parsed lines; an unparsable line fails the test.
-std::vector<Line> parse_lines(const std::string& text) {
-  static const std::regex re(
-      R"(^\[(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)\]\[pid=(\d+)\]\[([^\]]*)\] (.*)$)");
-  std::vector<Line> lines;
-  EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
-  std::istringstream in(text);
-  for (std::string raw; std::getline(in, raw);) {
-    std::smatch m;
-    if (std::regex_match(raw, m, re)) lines.push_back({m[1], m[3], m[4], std::stol(m[2])});
-    else ADD_FAILURE() << "malformed line: " << raw;
-  }
-  return lines;
-}
-
-Strings messages(const std::string& text) {
-  Strings out;
-  for (const auto& l : parse_lines(text)) out.push_back(l.message);
-  return out;
-}
-
-// A temporary root holding the child's working directory "cwd" and its captured stderr.
 // The parent never calls log_at / log_level itself, so every child starts uninitialised.
 class LogChildTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/log_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    fs::create_directory(cwd_ = root_ / "cwd");
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { std::filesystem::create_directory(cwd_); }
 
-  // Runs `body` in a fork with the log variables cleared, `env` applied, umask 0, the working
-  // directory at cwd_ and stderr captured. Returns the exit code; sets pid_ and err_.
+  // Runs `body` in a fork with the log variables cleared, `env` applied, a non-UTC time zone,
+  // umask 0, the working directory at cwd_ and stderr captured into err_. Returns the exit code.
   int run_child(const Env& env, const std::function<int()>& body) {
-    const fs::path err_path = root_ / "stderr";
+    const std::string err_path = dir_.path("stderr");
     const pid_t pid = fork();
-    if (pid < 0) ADD_FAILURE() << "fork failed";
     if (pid == 0) {
       for (const char* name : {"LOG_LEVEL", "LOG_DEBUG", "LOG_FILE"}) unsetenv(name);
       for (const auto& [name, value] : env) setenv(name, value.c_str(), 1);
+      setenv("TZ", "ZZZ-5:30", 1);  // a zone far from UTC shows any use of local time
       umask(0);
-      FILE* err = std::freopen(err_path.c_str(), "w", stderr);
-      if (err == nullptr || chdir(cwd_.c_str()) != 0) _exit(99);
+      if (!std::freopen(err_path.c_str(), "w", stderr) || chdir(cwd_.c_str()) != 0) _exit(99);
       _exit(body());
     }
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status)) << "child died, status " << status;
     pid_ = pid;
-    err_ = slurp(err_path);
+    err_ = TempDir::read(err_path);
     return WEXITSTATUS(status);
   }
 
-  Strings cwd_entries() const {
-    Strings names;
-    for (const auto& e : fs::directory_iterator(cwd_)) names.push_back(e.path().filename());
-    return names;
+  // The files the child left in its working directory with their contents; removed.
+  Files take_files() const {
+    Files files;
+    for (const auto& e : std::filesystem::directory_iterator(cwd_)) {
+      files[e.path().filename()] = TempDir::read(e.path());
+    }
+    for (const auto& [name, _] : files) std::filesystem::remove(cwd_ + "/" + name);
+    return files;
   }
 
-  fs::path root_, cwd_;
+  TempDir dir_;
+  const std::string cwd_ = dir_.path("cwd");
   pid_t pid_ = 0;
   std::string err_;
 };
 
 TEST(ParseLogLevel, TrimsFoldsCaseAndDefaultsToInfo) {
   const std::pair<const char*, int> cases[] = {
-      {"0", 0}, {"e", 0}, {"ERR", 0}, {"Error", 0}, {"1", 1}, {"w", 1}, {"warn", 1},
-      {" Warning ", 1}, {"\tWARNING\n", 1}, {"3", 3}, {"D", 3}, {"dbg", 3}, {"debug", 3},
-      {"2", 2}, {"info", 2}, {"trace", 2}, {"4", 2}, {"", 2}, {"  ", 2}, {"00", 2}, {"+1", 2},
-      {"warnings", 2}, {"de bug", 2}, {"\xC3\x89rror", 2}};
+      {"0", 0}, {"e", 0}, {"err", 0}, {"Error", 0}, {"1", 1}, {"W", 1}, {"warn", 1},
+      {" Warning ", 1}, {"\tWARNING\n", 1}, {"3", 3}, {"d", 3}, {"DBG", 3}, {"debug", 3},
+      {"info", 2}, {"4", 2}, {"", 2}, {"00", 2}, {"warnings", 2}, {"\xC3\x89rror", 2}};
   for (const auto& [text, level] : cases) EXPECT_EQ(parse_log_level(text), level) << text;
 }
 
-TEST_F(LogChildTest, LineFormatMatchesOnStderrAndFileAlike) {
-  const time_t before = std::time(nullptr);
-  // A non-UTC zone in the child shows any use of local time.
-  run_child({{"LOG_LEVEL", "debug"}, {"LOG_FILE", "out.log"}, {"TZ", "ZZZ-5:30"}}, [] {
-    log_at(0, "tag-a", "plain message");
-    log_at(2, "fmt", "x={} y={}", 42, "s");
-    log_at(3, "", "100% {} not a format");
-    return 0;
-  });
-  const time_t after = std::time(nullptr);
-  auto lines = parse_lines(err_);
-  ASSERT_EQ(lines.size(), 3u) << err_;
-  const char* expected[][2] = {
-      {"tag-a", "plain message"}, {"fmt", "x=42 y=s"}, {"", "100% {} not a format"}};
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(lines[i].tag, expected[i][0]);
-    EXPECT_EQ(lines[i].message, expected[i][1]);
-    EXPECT_EQ(lines[i].pid, pid_);
-    std::tm tm{};
-    ASSERT_NE(strptime(lines[i].timestamp.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
-    EXPECT_TRUE(timegm(&tm) >= before - 1 && timegm(&tm) <= after + 1) << lines[i].timestamp;
-  }
-  EXPECT_EQ(slurp(cwd_ / "out.log"), err_);
-  struct stat st{};
-  ASSERT_EQ(stat((cwd_ / "out.log").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
-}
-
-TEST_F(LogChildTest, LevelComesFromLogLevelElseLogDebug) {
+// The level comes from LOG_LEVEL, else LOG_DEBUG; the file from LOG_FILE, else zelkor.log. A
+// value that is not UTF-8 counts as absent; an unwritable file still leaves stderr. Both are read
+// once: changing the variables after the first line changes nothing. Every line carries the UTC
+// time and the pid, alike on stderr and in the file (created with mode 0666 under umask 0).
+TEST_F(LogChildTest, LevelFileAndLineFormat) {
   const struct {
     Env env;
     int level;
+    const char* file;  // receives the lines, if any
   } cases[] = {
-      {{}, 2}, {{{"LOG_LEVEL", " Warning "}}, 1}, {{{"LOG_LEVEL", "4"}}, 2},
-      {{{"LOG_LEVEL", "E"}}, 0}, {{{"LOG_LEVEL", "\nDEBUG\t"}}, 3}, {{{"LOG_DEBUG", ""}}, 3},
-      {{{"LOG_LEVEL", "info"}, {"LOG_DEBUG", "1"}}, 2},
-      {{{"LOG_LEVEL", ""}, {"LOG_DEBUG", "1"}}, 2},
-      {{{"LOG_LEVEL", "1"}, {"LOG_DEBUG", "1"}}, 1},
-      {{{"LOG_DEBUG", "\xFF"}}, 2},  // not UTF-8: counts as absent
-      {{{"LOG_LEVEL", "\xFF"}, {"LOG_DEBUG", "0"}}, 3},
-      {{{"LOG_LEVEL", "err\xFF"}}, 2}};
+      {{}, 2, "zelkor.log"},
+      {{{"LOG_LEVEL", "\nWarning\t"}}, 1, "zelkor.log"},
+      {{{"LOG_DEBUG", ""}}, 3, "zelkor.log"},
+      {{{"LOG_LEVEL", "info"}, {"LOG_DEBUG", "1"}}, 2, "zelkor.log"},
+      {{{"LOG_DEBUG", "\xFF"}}, 2, "zelkor.log"},
+      {{{"LOG_LEVEL", "\xFF"}, {"LOG_DEBUG", "0"}, {"LOG_FILE", "custom.log"}}, 3, "custom.log"},
+      {{{"LOG_FILE", "bad\xFF.log"}}, 2, "zelkor.log"},
+      {{{"LOG_FILE", ""}}, 2, nullptr},
+      {{{"LOG_FILE", "missing/dir/x.log"}}, 2, nullptr}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.env.empty() ? std::string("no variables") : c.env[0].second);
-    int rc = run_child(c.env, [] {
-      for (int level = 0; level <= 3; ++level) log_at(level, "lvl", "level {}", level);
+    SCOPED_TRACE(c.env.empty() ? std::string("no variables") : c.env.back().second);
+    const time_t before = std::time(nullptr);
+    const int rc = run_child(c.env, [] {
+      for (int round = 0; round < 2; ++round) {
+        for (int l = 0; l <= 3; ++l) {  // both forms of log_at, each gated
+          l % 2 ? log_at(l, "lvl", "level {}", l) : log_at(l, "lvl", fmt::format("level {}", l));
+        }
+        setenv("LOG_LEVEL", "0", 1);
+        setenv("LOG_FILE", "later.log", 1);
+      }
       return log_level();
     });
+    const time_t after = std::time(nullptr);
     EXPECT_EQ(rc, c.level);
-    Strings expected;
-    for (int l = 0; l <= c.level; ++l) expected.push_back("level " + std::to_string(l));
-    EXPECT_EQ(messages(err_), expected);
-    EXPECT_EQ(slurp(cwd_ / "zelkor.log"), err_);
-    fs::remove(cwd_ / "zelkor.log");
-  }
-}
-
-TEST_F(LogChildTest, LogFileChoiceAndUnwritablePathsKeepStderr) {
-  const struct {
-    std::optional<std::string> log_file;
-    std::optional<std::string> written;  // file in cwd that receives the lines, if any
-  } cases[] = {
-      {std::nullopt, "zelkor.log"}, {"custom.log", "custom.log"},
-      {"bad\xFF.log", "zelkor.log"},  // not UTF-8: default path
-      {"", std::nullopt}, {"missing/dir/x.log", std::nullopt}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.log_file.value_or("<unset>"));
-    Env env;
-    if (c.log_file) env.emplace_back("LOG_FILE", *c.log_file);
-    run_child(env, [] {
-      log_at(1, "f", "first");
-      log_at(2, "f", "second");
-      return 0;
-    });
-    EXPECT_EQ(messages(err_), (Strings{"first", "second"}));
-    EXPECT_EQ(cwd_entries(), c.written ? Strings{*c.written} : Strings{});
-    if (c.written) {
-      EXPECT_EQ(slurp(cwd_ / *c.written), err_);
+    const auto lines = parse_log(err_);
+    ASSERT_EQ(lines.size(), 2u * (c.level + 1)) << err_;  // the same levels in both rounds
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].tag + "|" + lines[i].message,
+                fmt::format("lvl|level {}", i % (c.level + 1)));
+      EXPECT_EQ(lines[i].pid, pid_);
+      std::tm tm{};
+      ASSERT_NE(strptime(lines[i].time.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
+      EXPECT_TRUE(timegm(&tm) >= before - 1 && timegm(&tm) <= after + 1) << lines[i].time;
     }
-    for (const auto& name : cwd_entries()) fs::remove(cwd_ / name);
+    struct stat st{};
+    if (c.file) {
+      ASSERT_EQ(stat((cwd_ + "/" + c.file).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0666u);
+    }
+    EXPECT_EQ(take_files(), (c.file ? Files{{c.file, err_}} : Files{}));
   }
-}
-
-TEST_F(LogChildTest, LevelAndPathAreFixedOnceChosen) {
-  // The path is chosen by the first line that passes the level gate, then kept.
-  run_child({{"LOG_LEVEL", "1"}, {"LOG_FILE", "a.log"}}, [] {
-    log_at(2, "t", "suppressed");
-    setenv("LOG_FILE", "b.log", 1);
-    log_at(1, "t", "one");
-    setenv("LOG_FILE", "c.log", 1);
-    setenv("LOG_LEVEL", "3", 1);
-    log_at(0, "t", "two");
-    log_at(3, "t", "still suppressed");
-    return 0;
-  });
-  EXPECT_EQ(messages(err_), (Strings{"one", "two"}));
-  EXPECT_EQ(cwd_entries(), Strings{"b.log"});
-  EXPECT_EQ(slurp(cwd_ / "b.log"), err_);
 }
 
 TEST_F(LogChildTest, ResourceLineOnlyAtDebug) {
-  fs::path rss_path = root_ / "rss_pages";
-  auto resources = [&] {
-    auto now = std::chrono::steady_clock::now();
+  auto resources = [] {
+    const auto now = std::chrono::steady_clock::now();
     log_resources("after_initial_stats", now - 2500ms);
     log_resources("train_mp_step", now + 1h);
-    std::ofstream(rss_path) << slurp("/proc/self/statm");  // "<size> <resident> ..." pages
     return 0;
   };
-  run_child({{"LOG_LEVEL", "info"}}, resources);  // not even the default file appears
+  run_child({{"LOG_LEVEL", "info"}}, resources);
   EXPECT_EQ(err_, "");
-  EXPECT_TRUE(cwd_entries().empty());
-
-  run_child({{"LOG_LEVEL", "3"}, {"LOG_FILE", "out.log"}}, resources);
-  auto lines = parse_lines(err_);
+  run_child({{"LOG_LEVEL", "3"}, {"LOG_FILE", "/dev/null"}}, resources);
+  const auto lines = parse_log(err_);
   ASSERT_EQ(lines.size(), 2u) << err_;
-  const std::regex re(
-      R"(^(\w+) rss_mb=Some\((\d+)\) loadavg=Some\("[\d.]+ [\d.]+ [\d.]+ \d+/\d+ \d+"\) )"
-      R"(elapsed=Some\((\d+\.\d+)\)$)");
-  long size = 0, resident = 0;
-  std::istringstream(slurp(rss_path)) >> size >> resident;
-  std::smatch m[2];
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(lines[i].tag, "res");
-    ASSERT_TRUE(std::regex_match(lines[i].message, m[i], re)) << lines[i].message;
-    EXPECT_NEAR(std::stol(m[i][2]), resident * 4096 / 1048576, 4);  // whole megabytes
-  }
-  EXPECT_EQ(m[0][1], "after_initial_stats");
-  EXPECT_GE(std::stof(m[0][3]), 2.5f);
-  EXPECT_LT(std::stof(m[0][3]), 60.0f);
-  EXPECT_EQ(m[1][1], "train_mp_step");
-  EXPECT_EQ(m[1][3], "0.0");
-  EXPECT_EQ(slurp(cwd_ / "out.log"), err_);
+  const std::string usage =
+      R"( rss_mb=Some\(\d+\) loadavg=Some\("[\d.]+ [\d.]+ [\d.]+ \d+/\d+ \d+"\) elapsed=Some)";
+  EXPECT_TRUE(std::regex_match(lines[0].message, std::regex("after_initial_stats" + usage +
+                                                            R"(\((2\.[5-9]\d*|[3-9]\.\d+)\))")))
+      << lines[0].message;
+  EXPECT_TRUE(std::regex_match(lines[1].message,
+                               std::regex("train_mp_step" + usage + R"(\(0\.0\))")))
+      << lines[1].message;
+  EXPECT_EQ(lines[0].tag + lines[1].tag, "resres");
 }
 
 }  // namespace

@@ -1,31 +1,81 @@
 // Test helpers.
 #include "tests/cpp/support/fixtures.hpp"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+namespace zelkor {
+void PrintTo(const Stat& stat, std::ostream* os) { *os << debug_string(stat); }
+void PrintTo(const SeqEntry& entry, std::ostream* os) { *os << debug_string(entry); }
+}  // namespace zelkor
+
 namespace zelkor::testing {
 
 std::string with_ends(std::string_view text) {
   std::string out;
-  for (char c : text) {
-    if (c == '_') {
-      out += G;
-    } else {
-      out.push_back(c);
-    }
-  }
+  for (char c : text) c == '_' ? out.append(G) : out.append(1, c);
   return out;
 }
 
-NgramKey key_of(Interner& interner, std::string_view spec) {
+NgramKey key_of(Interner& interner, std::string_view texts) {
   NgramKey key;
-  size_t start = 0;
-  while (true) {
-    size_t bar = spec.find('|', start);
-    std::string_view part = spec.substr(start, bar == std::string_view::npos ? bar : bar - start);
-    key.push_back(interner.intern(with_ends(part)));
-    if (bar == std::string_view::npos) break;
+  for (size_t start = 0;;) {
+    const size_t bar = texts.find('|', start);
+    key.push_back(interner.intern(with_ends(texts.substr(start, bar - start))));
+    if (bar == std::string_view::npos) return key;
     start = bar + 1;
   }
-  return key;
+}
+
+uint64_t total_tokens(const std::vector<SeqEntry>& entries) {
+  uint64_t sum = 0;
+  for (const SeqEntry& e : entries) sum += uint64_t{e.freq} * e.tokens.size();
+  return sum;
+}
+
+bool quiet_log(const char* level) {
+  setenv("LOG_FILE", "/dev/null", 1);
+  if (level != nullptr) setenv("LOG_LEVEL", level, 1);
+  return true;
+}
+
+std::string capture_stderr(const std::function<void()>& run) {
+  ::testing::internal::CaptureStderr();
+  run();
+  return ::testing::internal::GetCapturedStderr();
+}
+
+std::vector<LogLine> parse_log(const std::string& text) {
+  static const std::regex re(
+      R"(^\[(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)\]\[pid=(\d+)\]\[([^\]]*)\] (.*)$)");
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
+  std::vector<LogLine> lines;
+  std::istringstream in(text);
+  for (std::string raw; std::getline(in, raw);) {
+    std::smatch m;
+    if (std::regex_match(raw, m, re)) {
+      lines.push_back({m[1], m[3], m[4], std::stol(m[2])});
+    } else {
+      ADD_FAILURE() << "malformed log line: " << raw;
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> logged(const std::function<void()>& run) {
+  static const std::regex secs(R"(\d+\.(\d+)s)");
+  std::vector<std::string> out;
+  for (const LogLine& line : parse_log(capture_stderr(run))) {
+    std::string msg = line.message;
+    for (std::smatch m; std::regex_search(msg, m, secs);) {
+      msg.replace(m.position(), m.length(), "N." + std::string(m[1].length(), 'd') + "s");
+    }
+    out.push_back(line.tag + "|" + msg);
+  }
+  return out;
 }
 
 }  // namespace zelkor::testing

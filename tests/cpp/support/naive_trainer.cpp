@@ -2,20 +2,22 @@
 #include "tests/cpp/support/naive_trainer.hpp"
 
 #include <algorithm>
-#include <limits>
+#include <cstdint>
 #include <tuple>
 
 namespace zelkor::testing {
 namespace {
 
-// Unweighted counts of the windows of `seq` that contain one of the positions [p, p + k).
-StatsTable windows_touching(const TokenIds& seq, const std::vector<size_t>& spans, size_t k,
-                            std::span<const uint64_t> n_values) {
+// Unweighted counts of the windows of `seq` that overlap some [p, p + k) with p in `spans`, or
+// of every window when `spans` is null.
+StatsTable windows(const TokenIds& seq, const std::vector<size_t>* spans, size_t k,
+                   std::span<const uint64_t> n_values) {
   StatsTable out;
   for (uint64_t n : n_values) {
     for (size_t s = 0; s + n <= seq.size(); ++s) {
-      bool touches = std::ranges::any_of(spans, [&](size_t p) { return s < p + k && p < s + n; });
-      if (!touches) continue;
+      if (spans && std::ranges::none_of(*spans, [&](size_t p) { return s < p + k && p < s + n; })) {
+        continue;
+      }
       Stat& stat = out[NgramKey(seq.begin() + s, seq.begin() + s + n)];
       stat.freq += 1;
       stat.score += n - 1;
@@ -32,13 +34,13 @@ StatsTable to_table(const GlobalStats& stats) {
   return out;
 }
 
+StatsTable to_table(const StatsMap& stats) { return StatsTable(stats.begin(), stats.end()); }
+
 StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
                              std::span<const uint64_t> n_values) {
   StatsTable out;
   for (const SeqEntry& e : entries) {
-    std::vector<size_t> everywhere(e.tokens.size());
-    for (size_t i = 0; i < everywhere.size(); ++i) everywhere[i] = i;
-    for (auto& [key, stat] : windows_touching(e.tokens, everywhere, 1, n_values)) {
+    for (auto& [key, stat] : windows(e.tokens, nullptr, 1, n_values)) {
       out[key].freq += e.freq * stat.freq;
       out[key].score += uint64_t{e.freq} * stat.score;
     }
@@ -74,26 +76,24 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
     }
     rewritten.push_back(SeqEntry{now, e.freq});
     if (matches.empty()) continue;
-
-    constexpr uint32_t kMax32 = std::numeric_limits<uint32_t>::max();
-    auto weighted = [&](const Stat& d) {
-      uint64_t w = std::min<uint64_t>(uint64_t{e.freq} * d.freq, kMax32);
-      return std::pair<uint32_t, uint64_t>(static_cast<uint32_t>(w), e.freq * d.score);
+    // Weighted by the count, freq clamped to 32 bits (the scores here never overflow).
+    auto w = [&](const Stat& d) {
+      return Stat{static_cast<uint32_t>(std::min<uint64_t>(uint64_t{e.freq} * d.freq, UINT32_MAX)),
+                  e.freq * d.score};
     };
-    for (const auto& [key, d] : windows_touching(old, matches, k, n_values_)) {
+    for (const auto& [key, d] : windows(old, &matches, k, n_values_)) {
       auto it = stats_.find(key);
       if (it == stats_.end()) continue;  // losses of unknown keys are ignored
-      auto [w, ws] = weighted(d);
-      it->second.freq = it->second.freq > w ? it->second.freq - w : 0;
-      it->second.score = it->second.score > ws ? it->second.score - ws : 0;
-      if (it->second.freq <= 1) stats_.erase(it);
+      Stat& s = it->second;
+      const Stat loss = w(d);  // saturating at 0
+      s = {s.freq - std::min(s.freq, loss.freq), s.score - std::min(s.score, loss.score)};
+      if (s.freq <= 1) stats_.erase(it);
     }
-    for (const auto& [key, d] : windows_touching(now, placed, 1, n_values_)) {
-      auto [w, ws] = weighted(d);
-      if (w <= 1) continue;  // a weighted gain of 1 is dropped, even for a known key
+    for (const auto& [key, d] : windows(now, &placed, 1, n_values_)) {
+      const Stat gain = w(d);
+      if (gain.freq <= 1) continue;  // a weighted gain of 1 is dropped, even for a known key
       Stat& s = stats_[key];
-      s.freq += w;
-      s.score += ws;
+      s = {s.freq + gain.freq, s.score + gain.score};
       if (s.freq < 2) stats_.erase(key);
     }
   }
@@ -102,10 +102,11 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
 
 std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best() const {
   std::optional<std::pair<NgramKey, Stat>> best;
+  auto rank = [](const NgramKey& k, const Stat& s) { return std::tuple(s.score, k.size(), k); };
   for (const auto& [key, stat] : stats_) {
-    if (stat.freq < 2) continue;
-    auto rank = [](const NgramKey& k, const Stat& s) { return std::tuple(s.score, k.size(), k); };
-    if (!best || rank(best->first, best->second) < rank(key, stat)) best = std::pair(key, stat);
+    if (stat.freq >= 2 && (!best || rank(best->first, best->second) < rank(key, stat))) {
+      best = std::pair(key, stat);
+    }
   }
   return best;
 }

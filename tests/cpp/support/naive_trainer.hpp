@@ -18,8 +18,9 @@ namespace zelkor::testing {
 using StatsTable = std::map<NgramKey, Stat>;
 
 StatsTable to_table(const GlobalStats& stats);
+StatsTable to_table(const StatsMap& stats);
 
-// Every window of every entry, weighted by the entry's count; nothing pruned.
+// Every window of every entry, weighted by the entry's count (freq wrapping at 2^32).
 StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
                              std::span<const uint64_t> n_values);
 
