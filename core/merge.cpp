@@ -8,7 +8,8 @@
 //  3. regroup, in parallel: entries are routed to shards by first token and equal token vectors
 //     within a shard are merged, so no two entries are equal afterwards. A merged entry keeps
 //     the place of its first occurrence, so the order of entries (and with it the order of the
-//     next step's fold) is the same for every thread count and every run.
+//     next step's fold) does not depend on hash seeds or on how the work was split; it depends
+//     on num_workers only through the shard count (8 up to 4 workers).
 #include "core/merge.hpp"
 
 #include <algorithm>

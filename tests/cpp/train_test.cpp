@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -184,3 +185,30 @@ TEST(LoopLog, WritesExactlyTheseLines) {
 }
 
 }  // namespace
+
+// Real text (the license texts every Debian machine carries): training reaches its vocabulary
+// aim, every step lowers the tokens per character, and multi-character tokens are learned.
+TEST(TrainSingle, RealTextReachesAimWithFallingTokensPerChar) {
+  std::vector<std::string> lines;
+  for (const char* name : {"GPL-3", "LGPL-3", "Apache-2.0", "Artistic", "MPL-2.0"}) {
+    std::ifstream in(std::string("/usr/share/common-licenses/") + name);
+    for (std::string line; std::getline(in, line) && lines.size() < 3000;) {
+      if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
+    }
+  }
+  if (lines.size() < 1000) GTEST_SKIP() << "license texts not found";
+  Zelkor t;
+  ASSERT_TRUE(t.build_vocab(lines));
+  t.config.aim_token_num = vocab_size_with_specials(t.interner) + 60;
+  t.rebuild_global_stats();
+  uint64_t before = total_tokens(t.entries);
+  for (int step = 0; step < 200 && vocab_size_with_specials(t.interner) < t.config.aim_token_num;
+       ++step) {
+    t = trained(std::move(t), 1);
+    const uint64_t after = total_tokens(t.entries);
+    ASSERT_LT(after, before) << "step " << step;
+    before = after;
+  }
+  EXPECT_EQ(vocab_size_with_specials(t.interner), t.config.aim_token_num);
+  EXPECT_GT(t.merges.back().merged.size(), 2u);
+}
