@@ -128,8 +128,12 @@ bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t
   buffers.added.clear();
   const size_t len = tokens.size(), k = parts.size();
   if (len < k || k == 0) return false;
+  const uint32_t first = parts[0];
   for (size_t i = 0; i + k <= len;) {
-    if (std::equal(parts.begin(), parts.end(), tokens.begin() + static_cast<ptrdiff_t>(i))) {
+    // Test the first id before the rest: most positions fail there.
+    bool match = tokens[i] == first;
+    for (size_t j = 1; match && j < k; ++j) match = tokens[i + j] == parts[j];
+    if (match) {
       buffers.positions.push_back(i);
       i += k;
     } else {
@@ -235,7 +239,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
         for (const Item& item : lists[s]) fold_owned_key(shard, *item.key, item.change, item.mult, item.add);
       }
     });
-    if (config.use_heap) {
+    if (config.use_heap || track_heap) {
       const uint64_t vocab_size = vocab_size_with_specials(interner);
       absl::flat_hash_set<NgramKey, SeededHash, IdsEq> touched;
       for (const ShardLists& lists : blocks) {

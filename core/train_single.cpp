@@ -65,6 +65,15 @@ void Zelkor::train_single() {
   } else {
     heap.clear();
   }
+  // Scan mode selects through the heap as well, which returns exactly the scan's choice: every
+  // key whose score rises is offered again by apply_merge, so each admissible key keeps an entry
+  // at or above its current score, and pop_best_from_heap refreshes stale entries. The filter of
+  // a key changes over time only through cross_word_start_vocab (the vocabulary only grows), so
+  // the heap is rebuilt once when the vocabulary reaches that size.
+  const bool scan_by_heap = !config.use_heap && !config.recompute_each_step;
+  bool below_cross_word_start = vocab_size_with_specials(interner) < config.cross_word_start_vocab;
+  if (scan_by_heap) rebuild_heap();
+  track_heap = config.use_heap || scan_by_heap;
 
   for (uint64_t step = 0; step < config.num_merges; ++step) {
     const auto t_step = std::chrono::steady_clock::now();
@@ -83,7 +92,16 @@ void Zelkor::train_single() {
 
     NgramKey key;
     Stat chosen;
-    if (config.use_heap) {
+    if (scan_by_heap) {
+      if (below_cross_word_start &&
+          vocab_size_with_specials(interner) >= config.cross_word_start_vocab) {
+        below_cross_word_start = false;
+        rebuild_heap();
+      } else if (heap.size() > 4 * stats.size() + 4096) {
+        rebuild_heap();  // drop the stale entries that the offers pile up
+      }
+    }
+    if (config.use_heap || scan_by_heap) {
       auto best = pop_best_from_heap();
       if (!best) break;
       key = std::move(best->first);
@@ -137,6 +155,9 @@ void Zelkor::train_single() {
       }
     }
   }
+
+  track_heap = false;
+  if (scan_by_heap) heap.clear();
 
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();

@@ -28,6 +28,9 @@ struct Zelkor {
   Interner interner;
   std::vector<Candidate> heap;    // max-heap under candidate_less; empty in scan mode
   uint64_t total_chars = 0;       // scalar values of the kept corpus text
+  // While set, apply_merge offers every key it touches to the heap (heap mode, and the
+  // heap-backed selection that train_single uses in scan mode). Set by train_single only.
+  bool track_heap = false;
 
   // Normalisation (normalize.cpp): every word of `text` (runs of non-White_Space characters)
   // followed by U+0120. The two forms agree element by element. Neither fails.

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/select.hpp"
 #include "core/trainer.hpp"
 #include "tests/cpp/support/fixtures.hpp"
 #include "tests/cpp/support/naive_trainer.hpp"
@@ -211,4 +212,38 @@ TEST(TrainSingle, RealTextReachesAimWithFallingTokensPerChar) {
   }
   EXPECT_EQ(vocab_size_with_specials(t.interner), t.config.aim_token_num);
   EXPECT_GT(t.merges.back().merged.size(), 2u);
+}
+
+// In scan mode the loop selects through a heap; it must pick exactly what a full scan picks at
+// every step, also when multi-word keys become admissible once the vocabulary has grown.
+TEST(TrainSingle, ScanModeMatchesAFullScanAtEveryStep) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    std::vector<std::string> lines;
+    for (int l = 0; l < 60; ++l) {
+      std::string line;
+      for (int w = rng() % 6; w >= 0; --w) line += std::string("ab cd abc d e ").substr(rng() % 8, 1 + rng() % 4) + " ";
+      lines.push_back(line + "x");
+    }
+    Zelkor heap_backed;
+    heap_backed.config.n_values = {2, 3, 4};
+    heap_backed.config.aim_token_num = 0;
+    heap_backed.config.cross_word_start_vocab = 12 + seed;
+    ASSERT_TRUE(heap_backed.build_vocab(lines));
+    heap_backed.rebuild_global_stats();
+    Zelkor scanned = heap_backed;
+    heap_backed = trained(std::move(heap_backed), 30);
+    for (size_t step = 0; step < 30; ++step) {
+      auto best = select_best_candidate(scanned);
+      if (!best) break;
+      const NgramKey key = *best->key;
+      std::string text;
+      for (uint32_t id : key) text += scanned.interner.id_to_token[id];
+      scanned.apply_merge(key, scanned.interner.intern(text));
+      ASSERT_LT(step, heap_backed.merges.size());
+      EXPECT_EQ(heap_backed.merges[step].merged, text) << "step " << step;
+    }
+    EXPECT_EQ(to_table(heap_backed.stats), to_table(scanned.stats));
+  }
 }
