@@ -16,8 +16,6 @@ namespace {
 
 using testing::TempDir;
 using IdMap = std::map<std::string, uint32_t>;
-const char* const FILES[] = {"vocab.json", "tokenizer_config.json", "special_tokens_map.json",
-                             "tokenization_zelkor.py", "README.md"};
 
 Result<IdMap> export_tokens(const std::vector<std::string>& tokens, const std::string& out_dir) {
   auto ids = hf_export::export_from_trained(tokens, out_dir);
@@ -25,24 +23,22 @@ Result<IdMap> export_tokens(const std::vector<std::string>& tokens, const std::s
   return IdMap(ids->begin(), ids->end());
 }
 
-TEST(HfExport, WritesTheDirectory) {
+TEST(HfExport, WritesTheDirectoryAndReexportsIdentically) {
   TempDir dir;
   const std::string out = dir.path("a/b/out");  // missing parents are created
-  auto ids = export_tokens({"b", "a", "ab", "a", "<s>"}, out);
+  const std::vector<std::string> tokens = {"\u0120a", "z", "\u00e9", "zz", "<a", "",
+                                           "<unk>", "</s>", "x\ty", "q\"", "z"};
+  auto ids = export_tokens(tokens, out);
   ASSERT_TRUE(ids) << ids.error().render();
-  EXPECT_EQ(*ids, (IdMap{{"<unk>", 0}, {"<pad>", 1}, {"<s>", 2}, {"</s>", 3}, {"<mask>", 4},
-                         {"a", 5}, {"ab", 6}, {"b", 7}}));
-  EXPECT_EQ(TempDir::read(out + "/vocab.json"), R"({
-  "</s>": 3,
-  "<mask>": 4,
-  "<pad>": 1,
-  "<s>": 2,
-  "<unk>": 0,
-  "a": 5,
-  "ab": 6,
-  "b": 7
-}
-)");
+  // The specials in a fixed order, then the rest once each in byte order: a proper prefix
+  // first, é (C3 A9) and U+0120 (C4 A0) after z.
+  const IdMap expected = {{"<unk>", 0}, {"<pad>", 1}, {"<s>", 2},  {"</s>", 3}, {"<mask>", 4},
+                          {"", 5},      {"<a", 6},    {"q\"", 7}, {"x\ty", 8}, {"z", 9},
+                          {"zz", 10},   {"\u00e9", 11}, {"\u0120a", 12}};
+  EXPECT_EQ(*ids, expected);
+  auto vocab = parse_vocab_json(TempDir::read(out + "/vocab.json"));
+  ASSERT_TRUE(vocab) << vocab.error().render();
+  EXPECT_EQ(IdMap(vocab->begin(), vocab->end()), expected);
   EXPECT_EQ(TempDir::read(out + "/tokenizer_config.json"), R"({
   "auto_map": {
     "AutoTokenizer": [
@@ -69,30 +65,18 @@ TEST(HfExport, WritesTheDirectory) {
 )");
   EXPECT_EQ(TempDir::read(out + "/tokenization_zelkor.py"), templates::COMPANION_MODULE_TEXT);
   EXPECT_EQ(TempDir::read(out + "/README.md"), templates::README_TEXT);
-}
-
-TEST(HfExport, ReexportIsIdenticalAndLeavesOtherFiles) {
-  TempDir dir;
-  const char* specials[] = {"<unk>", "<pad>", "<s>", "</s>", "<mask>"};
-  IdMap expected;
-  for (const char* t : specials) expected.emplace(t, expected.size());
-  EXPECT_EQ(export_tokens({}, dir.path("empty")), expected);
-  // Byte order after the specials: a proper prefix first; é (C3 A9) and U+0120 (C4 A0) after z.
-  const std::vector<std::string> tokens = {"\u0120a", "z", "\u00e9", "zz", "<a", "",
-                                           "<unk>", "</s>", "x\ty", "q\""};
-  for (const char* t : {"", "<a", "q\"", "x\ty", "z", "zz", "\u00e9", "\u0120a"}) {
-    expected.emplace(t, expected.size());
-  }
-  EXPECT_EQ(export_tokens(tokens, dir.path()), expected);
+  // Re-export: the same bytes, a longer old vocab.json truncated, other files left alone.
+  const char* files[] = {"vocab.json", "tokenizer_config.json", "special_tokens_map.json",
+                         "tokenization_zelkor.py", "README.md"};
   std::vector<std::string> first;
-  for (const char* f : FILES) first.push_back(TempDir::read(dir.path(f)));
-  dir.write("keep.txt", "mine");
-  dir.write("vocab.json", std::string(10000, 'x'));  // must be truncated, not overlaid
-  ASSERT_TRUE(export_tokens(tokens, dir.path()));
-  for (size_t k = 0; k < std::size(FILES); ++k) {
-    EXPECT_EQ(TempDir::read(dir.path(FILES[k])), first[k]) << FILES[k];
+  for (const char* f : files) first.push_back(TempDir::read(out + "/" + f));
+  dir.write("a/b/out/keep.txt", "mine");
+  dir.write("a/b/out/vocab.json", std::string(10000, 'x'));
+  ASSERT_TRUE(export_tokens(tokens, out));
+  for (size_t k = 0; k < std::size(files); ++k) {
+    EXPECT_EQ(TempDir::read(out + "/" + files[k]), first[k]) << files[k];
   }
-  EXPECT_EQ(TempDir::read(dir.path("keep.txt")), "mine");
+  EXPECT_EQ(TempDir::read(out + "/keep.txt"), "mine");
 }
 
 TEST(HfExport, FirstFailureEndsTheExport) {
@@ -107,30 +91,22 @@ TEST(HfExport, FirstFailureEndsTheExport) {
 }
 
 TEST(JsonWriter, PrettyLayoutAndEscapes) {
-  const std::vector<std::pair<Json, std::string>> rows = {
-      {Json{std::string("\"\\\b\f\n\r\t\x01\x1f\x7f/\u00e9\u0120")},
-       "\"\\\"\\\\\\b\\f\\n\\r\\t\\u0001\\u001f\x7f/\u00e9\u0120\""},
-      {Json{Json::Object{}}, "{}"},
-      {Json{Json::Array{}}, "[]"},
-      {Json{Json::Object{{"k", Json{Json::Array{Json{nullptr}, Json{Json::Object{}}}}},
-                         {"\u00e9", Json{uint64_t{1}}}, {"K", Json{Json::Array{}}}}},
-       "{\n  \"K\": [],\n  \"k\": [\n    null,\n    {}\n  ],\n  \"\u00e9\": 1\n}"},
-  };
-  for (const auto& [json, expected] : rows) {
-    std::string out;
-    append_json_pretty(out, json);
-    EXPECT_EQ(out, expected);
-  }
+  const Json json{Json::Object{
+      {"k", Json{Json::Array{Json{nullptr}, Json{Json::Object{}}}}},
+      {"\u00e9", Json{std::string("\"\\\b\f\n\r\t\x01\x1f\x7f/\u00e9\u0120")}},
+      {"K", Json{Json::Array{Json{uint64_t{0}}, Json{Json::Array{}}}}}}};
+  std::string out;
+  append_json_pretty(out, json);
+  EXPECT_EQ(out, "{\n  \"K\": [\n    0,\n    []\n  ],\n  \"k\": [\n    null,\n    {}\n  ],\n"
+                 "  \"\u00e9\": \"\\\"\\\\\\b\\f\\n\\r\\t\\u0001\\u001f\x7f/\u00e9\u0120\"\n}");
 }
 
 TEST(VocabJson, Parses) {
   const std::vector<std::pair<std::string, IdMap>> rows = {
-      {"{}", {}},
       {" \r\n{ \t}\n ", {}},
-      {R"({"a": 1, "b": 2, "a": 3})", {{"a", 3}, {"b", 2}}},
-      {R"({"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0120x": 4294967295, "": 0})",
+      {"{\"a\": 1, \"\u0120a\u3000\": 2, \"a\": 3}", {{"a", 3}, {"\u0120a\u3000", 2}}},
+      {R"({"\"\\\/\b\f\n\r\t\u00E9\ud83d\ude00\u0120x": 4294967295, "": 0})",
        {{"\"\\/\b\f\n\r\t\u00e9\U0001F600\u0120x", UINT32_MAX}, {"", 0}}},
-      {"{\"\u0120a\u3000\": 7}", {{"\u0120a\u3000", 7}}},
   };
   for (const auto& [text, expected] : rows) {
     auto entries = parse_vocab_json(text);
@@ -140,19 +116,20 @@ TEST(VocabJson, Parses) {
 }
 
 TEST(VocabJson, RejectsWithLineAndColumn) {
-  const std::vector<std::pair<std::string, int>> rows = {
-      {"{\n  \"a\": -1\n}", 2}, {R"({"a": 1.5})", 1},      {R"({"a": 1e3})", 1},
-      {R"({"a": 4294967296})", 1}, {"{\"a\": 1}\n x", 2},  {R"({"a": 1,})", 1},
-      {"[]", 1},                   {"", 1},                {R"({"a": "1"})", 1},
-      {R"({"a": 01})", 1},         {R"({"a" 1})", 1},      {R"({"a": 1)", 1},
-      {R"({"\ud800": 1})", 1},     {R"({"\udc00\ud800": 1})", 1},
-      {"{\"a\": 1,\n\"\xFF\": 2}", 2},
+  // Columns count characters from 1.
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"{\n  \"\u00e9\": -1\n}", "2 column 8"}, {R"({"a": 1.5})", "1 column 8"},
+      {R"({"a": 4294967296})", "1 column 17"}, {"{\"a\": 1}\n x", "2 column 2"},
+      {R"({"a": 1,})", "1 column 9"}, {"", "1 column 1"}, {R"({"a": "1"})", "1 column 7"},
+      {R"({"a": 01})", "1 column 9"}, {R"({"a" 1})", "1 column 6"}, {R"({"a": 1)", "1 column 8"},
+      {"{\"\t\": 1}", "1 column 3"}, {R"({"\ud800": 1})", "1 column 9"},
+      {R"({"\udc00": 1})", "1 column 9"}, {R"({"\ud800\u0041": 1})", "1 column 15"},
+      {"{\"a\": 1,\n\"\u00e9\xFF\": 2}", "2 column 3"},
   };
-  for (const auto& [text, line] : rows) {
+  for (const auto& [text, where] : rows) {
     auto entries = parse_vocab_json(text);
     ASSERT_FALSE(entries) << text;
-    EXPECT_NE(entries.error().render().find(" line " + std::to_string(line) + " column "),
-              std::string::npos)
+    EXPECT_NE(entries.error().render().find(" line " + where), std::string::npos)
         << text << ": " << entries.error().render();
   }
 }

@@ -1,18 +1,104 @@
-"""Shared set-up: the training log goes to a temporary file instead of zelkor.log in the repo."""
+"""Shared fixtures: log file, real-text corpus, trained directory, MP_PY_WORKER, lock probe, vocabularies."""
+import ctypes
+import inspect
+import json
 import os
+import random
+import re
+import sys
+import threading
+import time
 
 import pytest
+
+import zelkor_ext
+
+G = "\u0120"
+LIBC = ctypes.CDLL(None)
+LIBC.getenv.restype = ctypes.c_char_p
+LIBC.getenv.argtypes = [ctypes.c_char_p]
 
 
 @pytest.fixture(scope="session", autouse=True)
 def log_file(tmp_path_factory):
-    # The log path is read once per process, at the first log line, so it must be set before any
-    # test trains.
+    # The log path is read once per process, at the first log line, so it is set before any training.
     path = tmp_path_factory.mktemp("log") / "zelkor.log"
-    old = os.environ.get("LOG_FILE")
-    os.environ["LOG_FILE"] = str(path)
-    yield path
-    if old is None:
-        os.environ.pop("LOG_FILE", None)
-    else:
-        os.environ["LOG_FILE"] = old
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("LOG_FILE", str(path))
+        yield path
+
+
+@pytest.fixture(scope="session")
+def corpus_lines():
+    """Real prose (standard-library docstrings) plus control, quote, backslash and non-Latin text."""
+    lines = [line.strip() for mod in (json, inspect, re, os) for name in dir(mod)
+             for line in (inspect.getdoc(getattr(mod, name)) or "").splitlines()]
+    return [line for line in lines if line] + ['quote " back\\slash \x01 tab\tend',
+                                               "naïve café Ωμέγα 中文 žluť"] * 20
+
+
+@pytest.fixture(scope="session")
+def trained(corpus_lines, tmp_path_factory):
+    """A tokenizer directory trained once on corpus_lines; its missing parent directories are created."""
+    corpus = tmp_path_factory.mktemp("corpus") / "corpus.txt"
+    corpus.write_text("\n".join(corpus_lines) + "\n", encoding="utf-8")
+    out = tmp_path_factory.mktemp("trained") / "a" / "b"
+    zelkor_ext.train_to_hf(str(corpus), str(out), num_merges=400)
+    return out
+
+
+@pytest.fixture(params=[b"x", None, b"\xff"], ids=["set", "absent", "not-utf8"])
+def worker_var(request):
+    """Starts MP_PY_WORKER at each value in turn. Yields a reader of its value as the C library sees
+    it (os.environ misses the module's changes) and the value expected after a call: one that saved
+    and restored the variable (touched) drops a value that is not UTF-8."""
+    start = request.param
+    if start is not None:
+        os.environb[b"MP_PY_WORKER"] = start
+
+    def after(touched):
+        return None if touched and start == b"\xff" else start
+    yield (lambda: LIBC.getenv(b"MP_PY_WORKER")), after
+    os.environb.pop(b"MP_PY_WORKER", None)
+    os.unsetenv(b"MP_PY_WORKER")
+
+
+@pytest.fixture
+def spins_during():
+    """Runs a call while another thread spins under a huge switch interval: that thread moves only
+    when the lock is given up voluntarily, so the returned count shows whether the call released it."""
+    def run(call):
+        count, stop = [0], threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                count[0] += 1
+                time.sleep(0)
+
+        thread, old = threading.Thread(target=spin), sys.getswitchinterval()
+        sys.setswitchinterval(1000)
+        thread.start()
+        try:
+            before = count[0]
+            call()
+            return count[0] - before
+        finally:
+            stop.set()
+            thread.join()
+            sys.setswitchinterval(old)
+    return run
+
+
+@pytest.fixture
+def random_cases():
+    """Yields (vocab, texts): small random vocabularies over a few letters, a hyphen and the word end
+    (an empty token included), with texts that add an unknown letter and several kinds of space."""
+    def cases(seed, count):
+        rng = random.Random(seed)
+        for _ in range(count):
+            toks = ["".join(rng.choices("abcé-" + G, k=rng.randint(1, 4)))
+                    for _ in range(rng.randint(1, 14))]
+            vocab = dict(zip(toks + ["", "<unk>"], rng.sample(range(60), 16)))
+            chars = "abcé-x" + G + "  \t\n\u3000\u00a0\u200b"
+            yield vocab, ["".join(rng.choices(chars, k=rng.randint(0, 24))) for _ in range(8)]
+    return cases

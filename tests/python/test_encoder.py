@@ -2,9 +2,7 @@
 import functools
 import json
 import random
-import sys
-import threading
-import time
+from pathlib import Path
 
 import pytest
 
@@ -33,15 +31,10 @@ def reference(vocab, text, switches):
     """The fewest-token split, longest first token on ties, found by exhaustive recursion."""
     forbid_end = "ZELKOR_FORBID_END_INNER" in switches
     whole = "ZELKOR_CROSS_WORD_WHOLE_ONLY" in switches and not forbid_end
-    tokens = []
-    for tok, tid in vocab.items():
-        inner = G in tok[:-1]
-        if not tok or (forbid_end and inner) or ("ZELKOR_FORBID_PUNCT_TOKENS" in switches and len(tok) > 1
-                                                 and not all(c.isalnum() for c in tok.replace(G, ""))):
-            continue
-        if whole and inner and not (tok.endswith(G) and not tok.startswith(G)):
-            continue
-        tokens.append((tok, tid, whole and inner))
+    punct = "ZELKOR_FORBID_PUNCT_TOKENS" in switches
+    tokens = [(tok, tid, whole and G in tok[:-1]) for tok, tid in vocab.items()
+              if tok and not (G in tok[:-1] and (forbid_end or whole and (tok[-1] != G or tok[0] == G)))
+              and not (punct and len(tok) > 1 and not all(c.isalnum() for c in tok.replace(G, "")))]
     seq = "".join(word + G for word in text.split())
 
     @functools.cache
@@ -59,133 +52,55 @@ def reference(vocab, text, switches):
 
 @pytest.mark.parametrize("switches", [(), ("ZELKOR_CROSS_WORD_WHOLE_ONLY",), SWITCHES[:2],
                                       ("ZELKOR_FORBID_PUNCT_TOKENS",)])
-def test_matches_brute_force(make, switches):
-    rng = random.Random(str(switches))
-    for _ in range(250):
-        ids = rng.sample(range(60), 16)
-        toks = ["".join(rng.choices("abcé-" + G, k=rng.randint(1, 4))) for _ in range(rng.randint(1, 14))]
-        vocab = dict(zip(toks + ["", "<unk>"], ids))
+def test_matches_brute_force(make, random_cases, switches):
+    for vocab, texts in random_cases(str(switches), 250):
         tok = make(vocab, *switches)
-        texts = ["".join(rng.choices("abcé-x" + G + "  \t\n\u3000", k=rng.randint(0, 24))) for _ in range(8)]
         expected = [reference(vocab, text, switches) for text in texts]
         assert [tok.encode(text) for text in texts] == expected, (vocab, texts)
         assert tok.encode_batch(texts) == expected and tok.encode_batch(tuple(texts)) == expected
 
 
-@pytest.mark.parametrize("switches, text, expected", [
-    ((), "uvw", [5, 4, 1]),  # two splits of two tokens: the longest first token wins
-    ((), "  \t\n ", []),
-    ((), "", []),
-    ((), "xq\u00a0u", [0, 0, 1, 2, 1]),  # one unknown per character; no-break space separates words
-    ((), "u\u200bv", [2, 0, 3, 1]),  # a zero-width space does not
+@pytest.mark.parametrize("call, error, message", [
+    (lambda make: make(SMALL).encode(b"ab"), TypeError, None),
+    (lambda make: make(SMALL).encode_batch("ab"), TypeError, None),
+    (lambda make: make(SMALL).encode_batch(["a", None]), TypeError, None),
+    (lambda make: make(SMALL).encode_batch(t for t in ["a"]), TypeError, None),
+    (lambda make: zelkor_ext.DpTokenizer(Path("vocab.json")), TypeError, None),
+    (lambda make: zelkor_ext.DpTokenizer("vocab.json", unk_token=0), TypeError, None),
+    (lambda make: make(SMALL).encode("a\ud800"), UnicodeEncodeError, None),
+    (lambda make: make(SMALL).encode_batch(["a", "\udc00b"]), UnicodeEncodeError, None),
+    (lambda make: zelkor_ext.DpTokenizer("\ud800.json"), UnicodeEncodeError, None),
+    (lambda make: zelkor_ext.DpTokenizer("/nonexistent/v.json"), ValueError,
+     "open vocab failed: No such file or directory (os error 2)"),
+    (lambda make: make('{"<unk>": 0'), ValueError,
+     "parse vocab.json failed: EOF while parsing: expected `,` or `}` at line 1 column 12"),
+    (lambda make: make('{"a": 0}'), ValueError, 'unk_token "<unk>" not found in vocab'),
+    (lambda make: make('{"a": 0}', unk_token='q"\\\t\n'), ValueError,
+     r'unk_token "q\"\\\t\n" not found in vocab'),
 ])
-def test_examples(make, switches, text, expected):
-    tok = make(SMALL, *switches)
-    assert tok.encode(text) == expected and tok.encode_batch([text, text]) == [expected] * 2
+def test_errors(make, call, error, message):
+    with pytest.raises(error) as info:
+        call(make)
+    assert message is None or str(info.value) == message
 
 
-def test_unknown_token_and_batch_arguments(make):
+def test_own_unknown_token_and_large_vocabulary(make):
     tok = make({"[?]": 7, "a": 1}, unk_token="[?]")
     assert tok.encode("ab") == [1, 7, 7] and tok.encode_batch([]) == []
-    with pytest.raises(TypeError, match="texts"):
-        tok.encode_batch("ab")
-    for bad in ([1], ["a", None], 5, (t for t in ["a"])):
-        with pytest.raises(TypeError):
-            tok.encode_batch(bad)
-    with pytest.raises(TypeError):
-        tok.encode(b"ab")
-
-
-@pytest.mark.parametrize("call", [lambda tok: tok.encode("a\ud800"),
-                                  lambda tok: tok.encode_batch(["a", "\udc00b"]),
-                                  lambda tok: zelkor_ext.DpTokenizer("\ud800.json")],
-                         ids=["encode", "encode_batch", "vocab_file"])
-def test_lone_surrogate_is_an_encoding_error(make, call):
-    with pytest.raises(UnicodeEncodeError):
-        call(make(SMALL))
-
-
-@pytest.mark.parametrize("content, kwargs, message", [
-    (None, {}, "open vocab failed: "),
-    ('{"<unk>": 0', {}, "parse vocab.json failed: "),
-    ('{"<unk>": 1.5}', {}, "parse vocab.json failed: "),
-    ('{"<unk>": -1}', {}, "parse vocab.json failed: "),
-    ('{"<unk>": 4294967296}', {}, "parse vocab.json failed: "),
-    ('{"<unk>": "0"}', {}, "parse vocab.json failed: "),
-    ('["<unk>"]', {}, "parse vocab.json failed: "),
-    ('{"<unk>": 0}\n x', {}, "parse vocab.json failed: "),
-    ('{"a": 0}', {}, 'unk_token "<unk>" not found in vocab'),
-    ("{}", {}, 'unk_token "<unk>" not found in vocab'),
-    ('{"a": 0}', {"unk_token": 'q"\\\t\n'}, r'unk_token "q\"\\\t\n" not found in vocab'),
-])
-def test_construction_errors(make, tmp_path, content, kwargs, message):
-    with pytest.raises(ValueError) as info:
-        if content is None:
-            zelkor_ext.DpTokenizer(str(tmp_path / "absent.json"))
-        make(content, **kwargs)
-    assert str(info.value).startswith(message)
-    if message.startswith("parse"):
-        assert "line" in str(info.value) and "column" in str(info.value)
-    if message.startswith("unk"):
-        assert str(info.value) == message
-
-
-def test_construction_argument_types(make, tmp_path):
-    make(SMALL)
-    with pytest.raises(TypeError):
-        zelkor_ext.DpTokenizer(tmp_path / "vocab.json")
-    with pytest.raises(TypeError):
-        zelkor_ext.DpTokenizer(str(tmp_path / "vocab.json"), unk_token=0)
-
-
-def test_large_vocabulary(make):
     hexes = random.Random(1).randbytes(8 * 450_000).hex()
     vocab = {hexes[i:i + 16]: i // 16 + 1 for i in range(0, len(hexes), 16)}
     vocab.update({"<unk>": 0, G: len(vocab) + 1})
     text = json.dumps(vocab)
     assert len(text) > 10_000_000
-    tok = make(text)
     sample = list(vocab)[:2000:7]
-    assert tok.encode(" ".join(sample)) == [i for t in sample for i in (vocab[t], vocab[G])]
+    assert make(text).encode(" ".join(sample)) == [i for t in sample for i in (vocab[t], vocab[G])]
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("uv" * 500_000, [5] * 500_000 + [1]),
-    ("uvw xq " * 150_000, [5, 4, 1, 0, 0, 1] * 150_000),
-])
-def test_long_text(make, text, expected):
-    assert make(SMALL).encode(text) == expected
-
-
-def test_large_batch(make):
+def test_long_texts_and_large_batch(make, spins_during):
     tok = make(SMALL)
+    assert tok.encode("uv" * 500_000) == [5] * 500_000 + [1]
+    assert tok.encode("uvw xq " * 150_000) == [5, 4, 1, 0, 0, 1] * 150_000
     rng = random.Random(2)
     texts = ["".join(rng.choices("uvwx ", k=rng.randint(0, 12))) for _ in range(100_000)]
     assert tok.encode_batch(texts) == [tok.encode(t) for t in texts]
-
-
-def test_batch_releases_the_interpreter_lock(make):
-    # With a huge switch interval this thread keeps the lock unless a call gives it up, so the
-    # counter only moves while encode_batch runs if encode_batch releases the lock.
-    tok = make(SMALL)
-    texts = ["uvw uvwv wuv " * 20] * 20_000
-    state = {"count": 0, "stop": False}
-
-    def spin():
-        while not state["stop"]:
-            state["count"] += 1
-            time.sleep(0)
-
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1000)
-    thread = threading.Thread(target=spin)
-    thread.start()
-    try:
-        before = state["count"]
-        tok.encode_batch(texts)
-        after = state["count"]
-    finally:
-        state["stop"] = True
-        sys.setswitchinterval(old)
-        thread.join()
-    assert after > before
+    assert spins_during(lambda: tok.encode_batch(["uvw uvwv wuv " * 20] * 20_000)) > 0
