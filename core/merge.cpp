@@ -1,15 +1,15 @@
-// Merge application. One step runs in three passes:
+// Merge application. One step runs in three passes over the entries that may hold the key (those
+// that the entry index lists under the key's rarest id):
 //  1. rewrite, in parallel: each entry is matched greedily left to right against the key; a
 //     matched entry gets its new token vector and two small change maps, counted only over the
 //     windows that overlap a match (old windows lost, new windows gained);
 //  2. fold, on the calling thread, in entry order: each entry's lost windows are subtracted from
 //     the statistics and its gained windows added, weighted by the entry's count (heap mode
 //     then offers every touched key to the candidate heap);
-//  3. regroup, in parallel: entries are routed to shards by first token and equal token vectors
-//     within a shard are merged, so no two entries are equal afterwards. A merged entry keeps
-//     the place of its first occurrence, so the order of entries (and with it the order of the
-//     next step's fold) does not depend on hash seeds or on how the work was split; it depends
-//     on num_workers only through the shard count (8 up to 4 workers).
+//  3. regroup: each rewritten entry takes its new vector; one that now equals another entry is
+//     merged into it, so no two entries are equal afterwards. Entries keep their places (dead
+//     ones are dropped in order), so the order of entries, and with it the order of the next
+//     step's fold, depends neither on hash seeds nor on the thread count.
 #include "core/merge.hpp"
 
 #include <algorithm>
@@ -20,6 +20,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
+#include "core/entry_index.hpp"
 #include "core/pool.hpp"
 #include "core/stats.hpp"
 #include "core/trainer.hpp"
@@ -54,49 +55,6 @@ void count_windows(StatsMap& map, std::span<const uint32_t> seq, const StartsMap
       stat.score += n - 1;
     }
   }
-}
-
-// Entries whose first token falls in the same shard meet in one map.
-size_t regroup_shard_count(uint64_t num_workers) {
-  return std::max<uint64_t>(2 * std::max<uint64_t>(num_workers, 1), 8);
-}
-
-// Index of a shard's output entries by token vector, hashing and comparing the entries in place.
-struct EntryIndexHash {
-  using is_transparent = void;
-  const std::vector<SeqEntry>* list;
-  SeededHash hash;
-  size_t operator()(uint32_t i) const { return hash((*list)[i].tokens); }
-  size_t operator()(IdSpan ids) const { return hash(ids); }
-};
-struct EntryIndexEq {
-  using is_transparent = void;
-  const std::vector<SeqEntry>* list;
-  IdsEq eq;
-  bool operator()(uint32_t a, uint32_t b) const { return a == b; }
-  bool operator()(IdSpan ids, uint32_t i) const { return eq(ids, (*list)[i].tokens); }
-  bool operator()(uint32_t i, IdSpan ids) const { return eq((*list)[i].tokens, ids); }
-};
-
-// The entries `members` of `work`, equal token vectors merged (counts wrap at 2^32), each at
-// the place of its first occurrence; the result does not depend on hash seeds.
-std::vector<SeqEntry> merge_equal_entries(std::vector<SeqEntry>& work,
-                                          const std::vector<size_t>& members) {
-  std::vector<SeqEntry> out;
-  out.reserve(members.size());
-  absl::flat_hash_set<uint32_t, EntryIndexHash, EntryIndexEq> index(
-      members.size(), EntryIndexHash{&out, SeededHash{}}, EntryIndexEq{&out, IdsEq{}});
-  for (size_t e : members) {
-    SeqEntry& entry = work[e];
-    auto it = index.find(IdSpan(entry.tokens));
-    if (it != index.end()) {
-      out[*it].freq += entry.freq;
-      continue;
-    }
-    out.push_back(std::move(entry));
-    index.insert(static_cast<uint32_t>(out.size() - 1));
-  }
-  return out;
 }
 
 }  // namespace
@@ -176,29 +134,36 @@ EntryDelta compute_entry_deltas(SeqEntry&& entry, std::span<const uint32_t> part
 }
 
 void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
-  std::vector<SeqEntry> work = std::move(entries);
-  entries = {};
-  const std::vector<uint64_t> n_values = config.n_values;
+  EntryIndex index(entries);
+  apply_merge(parts, new_id, index);
+  index.compact(true);
+}
 
-  // 1. Rewrite. Unmatched entries keep their vectors and get no change maps.
+void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
+  if (parts.empty()) return;
+  const std::vector<uint64_t> n_values = config.n_values;
+  auto [candidates, rarest] = index.candidates(parts);
+
+  // 1. Rewrite the candidates. Unmatched ones keep their vectors and get no change maps.
   struct Change {
+    TokenIds tokens;
     StatsMap removed;
     StatsMap added;
   };
-  std::vector<std::unique_ptr<Change>> changes(work.size());
+  std::vector<std::unique_ptr<Change>> changes(candidates.size());
   run_with_workers(config.num_workers, "build pool", [&] {
     tbb::enumerable_thread_specific<MergeBuffers> scratch;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, work.size()),
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, candidates.size()),
                       [&](const tbb::blocked_range<size_t>& range) {
                         MergeBuffers& buffers = scratch.local();
-                        for (size_t e = range.begin(); e != range.end(); ++e) {
-                          SeqEntry& entry = work[e];
-                          if (!rewrite_sequence(entry.tokens, parts, new_id, n_values, buffers)) {
+                        for (size_t i = range.begin(); i != range.end(); ++i) {
+                          const TokenIds& tokens = entries[candidates[i]].tokens;
+                          if (!rewrite_sequence(tokens, parts, new_id, n_values, buffers)) {
                             continue;
                           }
-                          entry.tokens.assign(buffers.rewritten.begin(), buffers.rewritten.end());
-                          changes[e] = std::make_unique<Change>(
-                              Change{std::exchange(buffers.removed, StatsMap{}),
+                          changes[i] = std::make_unique<Change>(
+                              Change{TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()),
+                                     std::exchange(buffers.removed, StatsMap{}),
                                      std::exchange(buffers.added, StatsMap{})});
                         }
                       });
@@ -219,26 +184,35 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
       bool add;
     };
     using ShardLists = std::array<std::vector<Item>, GlobalStats::SHARDS>;
-    const size_t block_count = std::clamp<size_t>(work.size() / 512, 1, 256);
-    const size_t block_len = (work.size() + block_count - 1) / block_count;
+    const size_t block_count = std::clamp<size_t>(candidates.size() / 512, 1, 256);
+    const size_t block_len = (candidates.size() + block_count - 1) / block_count;
     std::vector<ShardLists> blocks(block_count);
-    tbb::parallel_for(size_t{0}, block_count, [&](size_t b) {
-      const size_t end = std::min(work.size(), (b + 1) * block_len);
-      for (size_t e = b * block_len; e < end; ++e) {
-        if (!changes[e]) continue;
+    auto sort_block = [&](size_t b) {
+      const size_t end = std::min(candidates.size(), (b + 1) * block_len);
+      for (size_t i = b * block_len; i < end; ++i) {
+        if (!changes[i]) continue;
+        const uint32_t mult = entries[candidates[i]].freq;
         for (bool add : {false, true}) {
-          for (const auto& [key, stat] : add ? changes[e]->added : changes[e]->removed) {
-            blocks[b][stats.shard_index(key)].push_back(Item{&key, stat, work[e].freq, add});
+          for (const auto& [key, stat] : add ? changes[i]->added : changes[i]->removed) {
+            blocks[b][stats.shard_index(key)].push_back(Item{&key, stat, mult, add});
           }
         }
       }
-    });
-    tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, [&](size_t s) {
+    };
+    auto fold_shard = [&](size_t s) {
       StatsMap& shard = stats.shard(s);
       for (const ShardLists& lists : blocks) {
         for (const Item& item : lists[s]) fold_owned_key(shard, *item.key, item.change, item.mult, item.add);
       }
-    });
+    };
+    if (block_count == 1) {
+      // A small step: the parallel sections would cost more than the work.
+      sort_block(0);
+      for (size_t s = 0; s < GlobalStats::SHARDS; ++s) fold_shard(s);
+    } else {
+      tbb::parallel_for(size_t{0}, block_count, sort_block);
+      tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, fold_shard);
+    }
     if (config.use_heap || track_heap) {
       const uint64_t vocab_size = vocab_size_with_specials(interner);
       absl::flat_hash_set<NgramKey, SeededHash, IdsEq> touched;
@@ -251,26 +225,22 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
       }
     }
   }
-  decltype(changes)().swap(changes);
 
-  // 3. Regroup: route by first token, merge equal vectors within each shard, then concatenate
-  // the shards in index order.
-  const size_t shard_count = regroup_shard_count(config.num_workers);
-  std::vector<std::vector<size_t>> members(shard_count);
-  for (size_t e = 0; e < work.size(); ++e) {
-    const TokenIds& tokens = work[e].tokens;
-    members[tokens.empty() ? 0 : tokens[0] % shard_count].push_back(e);
+  // 3. Regroup: rewritten entries take their new vectors; one that equals another live entry
+  // is merged into it. The rarest part's list keeps only the entries that still hold it.
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (changes[i]) index.detach(candidates[i]);
   }
-  std::vector<std::vector<SeqEntry>> shards(shard_count);
-  tbb::parallel_for(size_t{0}, shard_count,
-                    [&](size_t s) { shards[s] = merge_equal_entries(work, members[s]); });
-  decltype(work)().swap(work);
-  std::vector<size_t> offsets(shard_count + 1, 0);
-  for (size_t s = 0; s < shard_count; ++s) offsets[s + 1] = offsets[s] + shards[s].size();
-  entries.resize(offsets.back());
-  tbb::parallel_for(size_t{0}, shard_count, [&](size_t s) {
-    std::move(shards[s].begin(), shards[s].end(), entries.begin() + static_cast<ptrdiff_t>(offsets[s]));
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (changes[i]) index.attach(candidates[i], std::move(changes[i]->tokens), new_id);
+  }
+  decltype(changes)().swap(changes);
+  std::erase_if(candidates, [&](uint32_t e) {
+    const TokenIds& tokens = entries[e].tokens;
+    return !index.alive(e) || std::find(tokens.begin(), tokens.end(), rarest) == tokens.end();
   });
+  index.set_holders(rarest, std::move(candidates));
+  index.compact(false);
 }
 
 }  // namespace zelkor

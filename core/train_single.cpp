@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/debug_fmt.hpp"
+#include "core/entry_index.hpp"
 #include "core/env.hpp"
 #include "core/log.hpp"
 #include "core/select.hpp"
@@ -74,6 +75,7 @@ void Zelkor::train_single() {
   bool below_cross_word_start = vocab_size_with_specials(interner) < config.cross_word_start_vocab;
   if (scan_by_heap) rebuild_heap();
   track_heap = config.use_heap || scan_by_heap;
+  EntryIndex index(entries);
 
   for (uint64_t step = 0; step < config.num_merges; ++step) {
     const auto t_step = std::chrono::steady_clock::now();
@@ -131,7 +133,7 @@ void Zelkor::train_single() {
       rule.merged += rule.parts.back();
     }
     const uint32_t new_id = interner.intern(rule.merged);
-    apply_merge(key, new_id);
+    apply_merge(key, new_id, index);
     rule.merged = interner.id_to_token[new_id];
     rule.score = chosen.score;
     rule.freq = chosen.freq;
@@ -158,6 +160,7 @@ void Zelkor::train_single() {
 
   track_heap = false;
   if (scan_by_heap) heap.clear();
+  index.compact(true);
 
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();

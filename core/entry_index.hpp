@@ -1,0 +1,72 @@
+// EntryIndex: which entries hold each token, and which entry holds each token vector, kept up to
+// date across merge steps so that a step touches only the entries that hold its key and merges
+// entries that became equal without rehashing the others. Tested through merge_test.cpp and
+// train_test.cpp.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <absl/container/flat_hash_set.h>
+
+#include "core/types.hpp"
+
+namespace zelkor {
+
+// Hashes and compares entry positions by the token vectors they hold, so the set of positions
+// can be searched with a token vector and needs no copy of it.
+struct EntryPositionHash {
+  using is_transparent = void;
+  const std::vector<SeqEntry>* entries;
+  SeededHash hash;
+  size_t operator()(uint32_t e) const { return hash((*entries)[e].tokens); }
+  size_t operator()(IdSpan ids) const { return hash(ids); }
+};
+struct EntryPositionEq {
+  using is_transparent = void;
+  const std::vector<SeqEntry>* entries;
+  bool operator()(uint32_t a, uint32_t b) const { return a == b; }
+  bool operator()(IdSpan ids, uint32_t e) const { return IdsEq{}(ids, (*entries)[e].tokens); }
+  bool operator()(uint32_t e, IdSpan ids) const { return IdsEq{}((*entries)[e].tokens, ids); }
+};
+
+// Lives for one training loop (or one standalone merge) over `entries`, which only this index
+// may change meanwhile. Entries never move while it lives, except in compact().
+class EntryIndex {
+ public:
+  // Indexes `entries`; equal token vectors are merged at once (counts wrap at 2^32).
+  explicit EntryIndex(std::vector<SeqEntry>& entries);
+  EntryIndex(const EntryIndex&) = delete;
+  EntryIndex& operator=(const EntryIndex&) = delete;
+
+  // Ascending positions of the live entries that may hold every id of `parts` (those listed
+  // under its rarest id), and that id.
+  std::pair<std::vector<uint32_t>, uint32_t> candidates(IdSpan parts);
+
+  // Replaces the list of entries holding `token` (after a step, by those that still do).
+  void set_holders(uint32_t token, std::vector<uint32_t> positions);
+
+  // A step's rewrite: first detach() every rewritten entry (so that none of their old vectors
+  // can be found), then attach() each with its new `tokens` (which hold `new_id`). When another
+  // live entry holds them already, the attached entry is merged into it and dies.
+  void detach(uint32_t e) { by_tokens_.erase(e); }
+  void attach(uint32_t e, TokenIds&& tokens, uint32_t new_id);
+
+  bool alive(uint32_t e) const { return !dead_[e]; }
+
+  // Drops dead entries (keeping the order of the others) and reindexes; with `force` false
+  // only once a quarter of the entries are dead.
+  void compact(bool force);
+
+ private:
+  void rebuild();
+  std::vector<uint32_t>& holders(uint32_t token);
+
+  std::vector<SeqEntry>& entries_;
+  std::vector<std::vector<uint32_t>> postings_;  // token -> positions (maybe stale, unsorted)
+  std::vector<uint8_t> dead_;
+  size_t dead_count_ = 0;
+  absl::flat_hash_set<uint32_t, EntryPositionHash, EntryPositionEq> by_tokens_;
+};
+
+}  // namespace zelkor
