@@ -151,23 +151,29 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     StatsMap added;
   };
   std::vector<std::unique_ptr<Change>> changes(candidates.size());
-  run_with_workers(config.num_workers, "build pool", [&] {
-    tbb::enumerable_thread_specific<MergeBuffers> scratch;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, candidates.size()),
-                      [&](const tbb::blocked_range<size_t>& range) {
-                        MergeBuffers& buffers = scratch.local();
-                        for (size_t i = range.begin(); i != range.end(); ++i) {
-                          const TokenIds& tokens = entries[candidates[i]].tokens;
-                          if (!rewrite_sequence(tokens, parts, new_id, n_values, buffers)) {
-                            continue;
-                          }
-                          changes[i] = std::make_unique<Change>(
-                              Change{TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()),
-                                     std::exchange(buffers.removed, StatsMap{}),
-                                     std::exchange(buffers.added, StatsMap{})});
-                        }
-                      });
-  });
+  auto rewrite_range = [&](size_t begin, size_t end, MergeBuffers& buffers) {
+    for (size_t i = begin; i != end; ++i) {
+      if (!rewrite_sequence(entries[candidates[i]].tokens, parts, new_id, n_values, buffers)) {
+        continue;
+      }
+      changes[i] = std::make_unique<Change>(
+          Change{TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()),
+                 std::exchange(buffers.removed, StatsMap{}), std::exchange(buffers.added, StatsMap{})});
+    }
+  };
+  if (candidates.size() < 512) {
+    // Late steps touch few entries: starting parallel work would cost more than doing it.
+    MergeBuffers buffers;
+    rewrite_range(0, candidates.size(), buffers);
+  } else {
+    run_with_workers(config.num_workers, "build pool", [&] {
+      tbb::enumerable_thread_specific<MergeBuffers> scratch;
+      tbb::parallel_for(tbb::blocked_range<size_t>(0, candidates.size()),
+                        [&](const tbb::blocked_range<size_t>& range) {
+                          rewrite_range(range.begin(), range.end(), scratch.local());
+                        });
+    });
+  }
 
   // 2. Fold, in entry order (the saturating rules make the order matter for a key). Keys of
   // different shards never interact, so the changes are first sorted into per-shard lists
