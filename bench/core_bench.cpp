@@ -1,6 +1,7 @@
 // Times the training core on a synthetic corpus: corpus counting, one full statistics recount,
 // and single merge steps (selection + merge application), each as the median of several runs.
 // Usage: core_bench [lines=200000] [repeats=5] [steps=20]
+// The merge steps are the first `steps` ones, which touch the most entries.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/entry_index.hpp"
 #include "core/select.hpp"
 #include "core/trainer.hpp"
 
@@ -86,6 +88,7 @@ int main(int argc, char** argv) {
     trainer.stats = trainer.compute_stats_full();
     recount.push_back(seconds(t));
 
+    EntryIndex index(trainer.entries);
     for (int s = 0; s < steps; ++s) {
       t = Clock::now();
       auto best = select_best_candidate(trainer);
@@ -95,9 +98,10 @@ int main(int argc, char** argv) {
       std::string text;
       for (uint32_t id : key) text += trainer.interner.id_to_token[id];
       t = Clock::now();
-      trainer.apply_merge(key, trainer.interner.intern(text));
+      trainer.apply_merge(key, trainer.interner.intern(text), index);
       merge_step.push_back(seconds(t));
     }
+    index.compact(true);
     if (r == 0) {
       std::printf("entries %zu, statistics keys %zu\n", trainer.entries.size(), trainer.stats.size());
     }
