@@ -125,6 +125,19 @@ Result<void> train_and_export(SeqCounts&& counts, uint64_t total_chars, const Ar
   return export_trained(*trainer, args["out_dir"].str);
 }
 
+// The UTF-8 text of a str item; any other item, or a str that cannot be encoded, is an error
+// carrying the Python exception.
+Result<std::string_view> item_text(PyObject* item) {
+  if (!PyUnicode_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(item)->tp_name);
+    return std::unexpected(python_error());
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+  if (data == nullptr) return std::unexpected(python_error());
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
 // Pulls the texts of `texts` into the intake; an error carries the Python exception.
 Result<void> pull_iterable(PyObject* texts, ChunkIntake& intake) {
   Ref iterator(PyObject_GetIter(texts));
@@ -132,15 +145,9 @@ Result<void> pull_iterable(PyObject* texts, ChunkIntake& intake) {
   while (true) {
     Ref item(PyIter_Next(iterator.get()));
     if (!item) break;
-    if (!PyUnicode_Check(item.get())) {
-      PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'",
-                   Py_TYPE(item.get())->tp_name);
-      return std::unexpected(python_error());
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
-    if (data == nullptr) return std::unexpected(python_error());
-    if (!intake.feed(std::string_view(data, static_cast<size_t>(size)))) return {};
+    auto text = item_text(item.get());
+    if (!text) return std::unexpected(std::move(text.error()));
+    if (!intake.feed(*text)) return {};
   }
   if (PyErr_Occurred()) return std::unexpected(python_error());
   return {};
@@ -175,14 +182,9 @@ Result<std::vector<std::string>> batch_texts(PyObject* batch) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
     if (item == Py_None) continue;
-    if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(item)->tp_name);
-      return std::unexpected(python_error());
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-    if (data == nullptr) return std::unexpected(python_error());
-    out.emplace_back(data, static_cast<size_t>(size));
+    auto text = item_text(item);
+    if (!text) return std::unexpected(std::move(text.error()));
+    out.emplace_back(*text);
   }
   return out;
 }
