@@ -92,12 +92,12 @@ TEST(HfExport, FirstFailureEndsTheExport) {
 
 TEST(JsonWriter, PrettyLayoutAndEscapes) {
   const Json json{Json::Object{
-      {"k", Json{Json::Array{Json{nullptr}, Json{Json::Object{}}}}},
-      {"\u00e9", Json{std::string("\"\\\b\f\n\r\t\x01\x1f\x7f/\u00e9\u0120")}},
-      {"K", Json{Json::Array{Json{uint64_t{0}}, Json{Json::Array{}}}}}}};
+      {"k", Json{Json::Array{Json{nullptr}, Json{Json::Object{{"x", Json{Json::Array{}}}}},
+                             Json{Json::Object{}}}}},
+      {"\u00e9", Json{std::string("\"\\\b\f\n\r\t\x01\x1f\x7f/\u00e9\u0120")}}}};
   std::string out;
   append_json_pretty(out, json);
-  EXPECT_EQ(out, "{\n  \"K\": [\n    0,\n    []\n  ],\n  \"k\": [\n    null,\n    {}\n  ],\n"
+  EXPECT_EQ(out, "{\n  \"k\": [\n    null,\n    {\n      \"x\": []\n    },\n    {}\n  ],\n"
                  "  \"\u00e9\": \"\\\"\\\\\\b\\f\\n\\r\\t\\u0001\\u001f\x7f/\u00e9\u0120\"\n}");
 }
 

@@ -29,9 +29,12 @@ TokenTrie build(const std::vector<std::u32string>& vocab) {
   return trie;
 }
 
-TEST(TokenTrie, RepeatedTextKeepsLastIdAndEmptyTextMatchesNothing) {
-  const TokenTrie trie = build({U"", U"ab", U"a", U"ab"});
-  EXPECT_EQ(trie.dp_min_ids_allow_unk(std::u32string(U"abxa"), UNK), (Ids{3, UNK, 2}));
+// Cases the random vocabularies below hit rarely or never: the unknown fallback never competes
+// with a token starting at the same place; a repeated text keeps its last id; "" matches nothing.
+TEST(TokenTrie, Examples) {
+  const std::u32string s = U"abcda";
+  EXPECT_EQ(build({U"ab", U"bcd"}).dp_min_ids_allow_unk(s, UNK), (Ids{0, UNK, UNK, UNK}));
+  EXPECT_EQ(build({U"", U"ab", U"a", U"ab"}).dp_min_ids_allow_unk(s, UNK), (Ids{3, UNK, UNK, 2}));
 }
 
 // Deliberately naive: tries every split of s[i..] (each admissible token starting at i, or one
@@ -69,7 +72,7 @@ Ids brute_force(const std::u32string& s, const std::vector<std::u32string>& voca
 TEST(TokenTrie, MatchesBruteForceOnRandomVocabularies) {
   const std::u32string alphabet = U"abcd\u0120";
   const std::u32string text_alphabet = alphabet + U"x";  // x is never in the vocabulary
-  for (uint32_t seed = 0; seed < 300; ++seed) {
+  for (uint32_t seed = 0; seed < 1200; ++seed) {
     std::mt19937 rng(seed);
     auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
     std::vector<std::u32string> vocab;
@@ -87,16 +90,12 @@ TEST(TokenTrie, MatchesBruteForceOnRandomVocabularies) {
     std::vector<bool> flags(pick(vocab.size() + 3));
     for (size_t k = 0; k < flags.size(); ++k) flags[k] = pick(2) == 1;
     const TokenTrie trie = build(vocab);
-    for (int round = 0; round < 4; ++round) {
-      std::u32string s;
-      for (size_t len = pick(11); s.size() < len;) s += text_alphabet[pick(text_alphabet.size())];
-      std::string context = "seed " + std::to_string(seed) + " text '" + utf8_of(s) + "' vocab";
-      for (const auto& t : vocab) context += " '" + utf8_of(t) + "'";
-      EXPECT_EQ(trie.dp_min_ids_allow_unk(s, UNK), brute_force(s, vocab, nullptr)) << context;
-      EXPECT_EQ(trie.dp_min_ids_allow_unk_require_word_start(s, UNK, flags, END_CHAR),
-                brute_force(s, vocab, &flags))
-          << context;
-    }
+    std::u32string s;
+    for (size_t len = pick(11); s.size() < len;) s += text_alphabet[pick(text_alphabet.size())];
+    SCOPED_TRACE("seed " + std::to_string(seed) + " text '" + utf8_of(s) + "'");
+    EXPECT_EQ(trie.dp_min_ids_allow_unk(s, UNK), brute_force(s, vocab, nullptr));
+    EXPECT_EQ(trie.dp_min_ids_allow_unk_require_word_start(s, UNK, flags, END_CHAR),
+              brute_force(s, vocab, &flags));
   }
 }
 
