@@ -43,18 +43,41 @@ void sort_unique(std::vector<uint64_t>& values) {
   values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
-// Counts each window (n, start) of `starts` over `seq` into `map`: freq + 1, score + n - 1.
-void count_windows(StatsMap& map, std::span<const uint32_t> seq, const StartsMap& starts) {
-  size_t total = 0;
-  for (const auto& [n, list] : starts) total += list.size();
-  map.reserve(total);
+// The windows (n, start) of `starts` over `seq`, equal n-grams merged into one Window.
+void list_windows(std::vector<Window>& out, std::span<const uint32_t> seq, const StartsMap& starts) {
+  out.clear();
   for (const auto& [n, list] : starts) {
     for (uint64_t s : list) {
-      Stat& stat = stat_slot(map, seq.subspan(s, n));
-      stat.freq += 1;
-      stat.score += n - 1;
+      out.push_back(Window{static_cast<uint32_t>(s), static_cast<uint32_t>(n), 1});
     }
   }
+  auto span_of = [&](const Window& w) { return seq.subspan(w.start, w.n); };
+  auto less = [&](const Window& a, const Window& b) {
+    if (a.n != b.n) return a.n < b.n;
+    auto x = span_of(a), y = span_of(b);
+    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+  };
+  std::sort(out.begin(), out.end(), less);
+  size_t kept = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (kept > 0 && out[kept - 1].n == out[i].n && IdsEq{}(span_of(out[kept - 1]), span_of(out[i]))) {
+      ++out[kept - 1].count;
+    } else {
+      out[kept++] = out[i];
+    }
+  }
+  out.resize(kept);
+}
+
+// The unweighted statistics of `windows` over `seq`.
+StatsMap window_stats(const std::vector<Window>& windows, std::span<const uint32_t> seq) {
+  StatsMap map;
+  map.reserve(windows.size());
+  for (const Window& w : windows) {
+    map.emplace(NgramKey(seq.begin() + w.start, seq.begin() + w.start + w.n),
+                Stat{w.count, uint64_t{w.count} * (w.n - 1)});
+  }
+  return map;
 }
 
 }  // namespace
@@ -112,9 +135,9 @@ bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t
       buffers.rewritten.push_back(tokens[i++]);
     }
   }
-  count_windows(buffers.removed, tokens, collect_starts(len, buffers.positions, n_values, k));
-  count_windows(buffers.added, buffers.rewritten,
-                collect_starts(buffers.rewritten.size(), buffers.new_positions, n_values, 1));
+  list_windows(buffers.removed, tokens, collect_starts(len, buffers.positions, n_values, k));
+  list_windows(buffers.added, buffers.rewritten,
+               collect_starts(buffers.rewritten.size(), buffers.new_positions, n_values, 1));
   return true;
 }
 
@@ -127,8 +150,8 @@ EntryDelta compute_entry_deltas(SeqEntry&& entry, std::span<const uint32_t> part
     return delta;
   }
   delta.tokens.assign(buffers.rewritten.begin(), buffers.rewritten.end());
-  delta.removed = std::exchange(buffers.removed, StatsMap{});
-  delta.added = std::exchange(buffers.added, StatsMap{});
+  delta.removed = window_stats(buffers.removed, entry.tokens);
+  delta.added = window_stats(buffers.added, delta.tokens);
   entry.tokens = TokenIds{};
   return delta;
 }
@@ -146,9 +169,9 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
 
   // 1. Rewrite the candidates. Unmatched ones keep their vectors and get no change maps.
   struct Change {
-    TokenIds tokens;
-    StatsMap removed;
-    StatsMap added;
+    TokenIds tokens;               // the rewritten sequence
+    std::vector<Window> removed;   // over the entry's old tokens (in place until step 3)
+    std::vector<Window> added;     // over `tokens`
   };
   std::vector<std::unique_ptr<Change>> changes(candidates.size());
   auto rewrite_range = [&](size_t begin, size_t end, MergeBuffers& buffers) {
@@ -156,9 +179,8 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       if (!rewrite_sequence(entries[candidates[i]].tokens, parts, new_id, n_values, buffers)) {
         continue;
       }
-      changes[i] = std::make_unique<Change>(
-          Change{TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()),
-                 std::exchange(buffers.removed, StatsMap{}), std::exchange(buffers.added, StatsMap{})});
+      changes[i] = std::make_unique<Change>(Change{
+          TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()), buffers.removed, buffers.added});
     }
   };
   if (candidates.size() < 512) {
@@ -184,7 +206,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
   // pop_best_from_heap needs.
   if (!config.recompute_each_step) {
     struct Item {
-      const NgramKey* key;
+      IdSpan key;
       Stat change;
       uint32_t mult;
       bool add;
@@ -199,8 +221,11 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
         if (!changes[i]) continue;
         const uint32_t mult = entries[candidates[i]].freq;
         for (bool add : {false, true}) {
-          for (const auto& [key, stat] : add ? changes[i]->added : changes[i]->removed) {
-            blocks[b][stats.shard_index(key)].push_back(Item{&key, stat, mult, add});
+          const IdSpan seq = add ? IdSpan(changes[i]->tokens) : IdSpan(entries[candidates[i]].tokens);
+          for (const Window& w : add ? changes[i]->added : changes[i]->removed) {
+            const IdSpan key = seq.subspan(w.start, w.n);
+            const Stat stat{w.count, uint64_t{w.count} * (w.n - 1)};
+            blocks[b][stats.shard_index(key)].push_back(Item{key, stat, mult, add});
           }
         }
       }
@@ -208,7 +233,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     auto fold_shard = [&](size_t s) {
       StatsMap& shard = stats.shard(s);
       for (const ShardLists& lists : blocks) {
-        for (const Item& item : lists[s]) fold_owned_key(shard, *item.key, item.change, item.mult, item.add);
+        for (const Item& item : lists[s]) fold_owned_key(shard, item.key, item.change, item.mult, item.add);
       }
     };
     if (block_count == 1) {
@@ -225,7 +250,10 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       for (const ShardLists& lists : blocks) {
         for (const auto& list : lists) {
           for (const Item& item : list) {
-            if (touched.insert(*item.key).second) push_candidate(*item.key, vocab_size);
+            if (touched.contains(item.key)) continue;
+            NgramKey key(item.key.begin(), item.key.end());
+            touched.insert(key);
+            push_candidate(key, vocab_size);
           }
         }
       }

@@ -19,19 +19,27 @@ using StartsMap = std::vector<std::pair<uint64_t, std::vector<uint64_t>>>;
 StartsMap collect_starts(uint64_t seq_len, std::span<const uint64_t> positions,
                          std::span<const uint64_t> n_values, uint64_t k);
 
+// Distinct windows of one sequence: `count` windows of length `n` hold the ids at
+// [start, start + n) of that sequence.
+struct Window {
+  uint32_t start;
+  uint32_t n;
+  uint32_t count;
+};
+
 // Scratch space for rewriting many entries on one task; reused, cleared per entry.
 struct MergeBuffers {
   std::vector<uint64_t> positions;      // match starts in the old sequence
   std::vector<uint64_t> new_positions;  // positions of the new token in the rewritten sequence
   TokenIds rewritten;
-  StatsMap removed;
-  StatsMap added;
+  std::vector<Window> removed;  // windows of the old sequence that the rewrite destroys
+  std::vector<Window> added;    // windows of buffers.rewritten that it creates
 };
 
 // Rewrites `tokens` (greedy, non-overlapping matches of `parts` from the left) into
-// buffers.rewritten and counts the destroyed and created windows, unweighted, into
-// buffers.removed and buffers.added. Returns false (buffers.rewritten left empty) when nothing
-// matches.
+// buffers.rewritten and lists the destroyed and created windows, one Window per distinct
+// n-gram, in buffers.removed and buffers.added. Returns false (buffers.rewritten left empty)
+// when nothing matches.
 bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t> parts,
                       uint32_t new_id, std::span<const uint64_t> n_values, MergeBuffers& buffers);
 
