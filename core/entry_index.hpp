@@ -25,7 +25,9 @@ struct EntryPositionHash {
 struct EntryPositionEq {
   using is_transparent = void;
   const std::vector<SeqEntry>* entries;
-  bool operator()(uint32_t a, uint32_t b) const { return a == b; }
+  bool operator()(uint32_t a, uint32_t b) const {
+    return IdsEq{}((*entries)[a].tokens, (*entries)[b].tokens);
+  }
   bool operator()(IdSpan ids, uint32_t e) const { return IdsEq{}(ids, (*entries)[e].tokens); }
   bool operator()(uint32_t e, IdSpan ids) const { return IdsEq{}((*entries)[e].tokens, ids); }
 };

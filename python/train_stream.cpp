@@ -28,7 +28,9 @@ Error python_error() {
   std::string message = "<exception str() failed>";
   if (exc != nullptr) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__qualname__"));
-    if (name && PyUnicode_Check(name.get())) type = PyUnicode_AsUTF8(name.get());
+    const char* type_utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (type_utf8 != nullptr) type = type_utf8;
+    PyErr_Clear();
     Ref text(PyObject_Str(exc));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (utf8 != nullptr) message = utf8;

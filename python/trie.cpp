@@ -31,11 +31,12 @@ void TokenTrie::insert(std::string_view text, uint32_t id) {
   for (size_t i = 0; i < text.size();) {
     char32_t c = utf8_next(text, i);
     auto [it, inserted] = building_[node].try_emplace(c, static_cast<uint32_t>(term_ids_.size()));
+    const uint32_t child = it->second;  // read before building_ grows and may move the map
     if (inserted) {
       term_ids_.push_back(NO_TOKEN);
       building_.emplace_back();
     }
-    node = it->second;
+    node = child;
   }
   term_ids_[node] = id;
 }

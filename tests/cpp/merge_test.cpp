@@ -129,3 +129,12 @@ TEST(ApplyMerge, RandomStepsMatchTheModelForZeroAndThreeWorkers) {
 }
 
 }  // namespace
+
+// Equal sequences that a caller hands in are merged by the first step, touched or not.
+TEST(ApplyMerge, MergesEqualSequencesGivenByTheCaller) {
+  Zelkor t;
+  t.config.n_values = {2};
+  t.entries = {{{1, 2}, 3}, {{1, 2}, 4}, {{5}, 1}};
+  t.apply_merge(std::vector<uint32_t>{7, 8}, 9);
+  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{1, 2}, 7}, {{5}, 1}}));
+}

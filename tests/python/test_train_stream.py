@@ -70,12 +70,25 @@ def raising():
     raise RuntimeError("boom")
 
 
+class Unnamed(Exception):
+    pass
+
+
+Unnamed.__qualname__ = "\udc80"  # a type name that cannot be encoded must not crash the call
+
+
+def raising_unnamed():
+    yield "abc"
+    raise Unnamed("x")
+
+
 @pytest.mark.parametrize("texts, kwargs, message", [  # texts: a list, a generator function or not iterable
     (["abc abd"], {}, None),
     (["abc"], dict(n_min=1, n_max=0, chunk_size=0), "n_min must be >= 2"),
     (["abc"], dict(n_min=3, n_max=2, chunk_size=0), "n_max must be >= n_min"),
     (["abc"], dict(chunk_size=0), "chunk_size must be >= 1"),
     (raising, {}, "RuntimeError: boom"),
+    (raising_unnamed, {}, "Exception: x"),
     (5, {}, "TypeError: .+"),
     (["abc", 5], dict(multi_process=True), "TypeError: .+"),
     (["abc", "\ud800"], {}, "UnicodeEncodeError: .+"),
