@@ -241,8 +241,11 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       sort_block(0);
       for (size_t s = 0; s < GlobalStats::SHARDS; ++s) fold_shard(s);
     } else {
-      tbb::parallel_for(size_t{0}, block_count, sort_block);
-      tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, fold_shard);
+      // The same pool rule as the rewrite, so num_workers bounds the whole step.
+      run_with_workers(config.num_workers, "build pool", [&] {
+        tbb::parallel_for(size_t{0}, block_count, sort_block);
+        tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, fold_shard);
+      });
     }
     if (config.use_heap || track_heap) {
       const uint64_t vocab_size = vocab_size_with_specials(interner);
