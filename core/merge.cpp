@@ -174,11 +174,20 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     std::vector<Window> added;     // over `tokens`
   };
   std::vector<std::unique_ptr<Change>> changes(candidates.size());
+  // Whether each candidate still holds the rarest id after the step, found while its tokens
+  // are in cache (it decides the candidate's place in that id's holder list).
+  std::vector<uint8_t> holds_rarest(candidates.size(), 0);
+  auto holds = [&](const TokenIds& tokens) {
+    return std::find(tokens.begin(), tokens.end(), rarest) != tokens.end();
+  };
   auto rewrite_range = [&](size_t begin, size_t end, MergeBuffers& buffers) {
     for (size_t i = begin; i != end; ++i) {
-      if (!rewrite_sequence(entries[candidates[i]].tokens, parts, new_id, n_values, buffers)) {
+      const TokenIds& tokens = entries[candidates[i]].tokens;
+      if (!rewrite_sequence(tokens, parts, new_id, n_values, buffers)) {
+        holds_rarest[i] = holds(tokens);
         continue;
       }
+      holds_rarest[i] = holds(buffers.rewritten);
       changes[i] = std::make_unique<Change>(Change{
           TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()), buffers.removed, buffers.added});
     }
@@ -272,10 +281,11 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     if (changes[i]) index.attach(candidates[i], std::move(changes[i]->tokens), new_id);
   }
   decltype(changes)().swap(changes);
-  std::erase_if(candidates, [&](uint32_t e) {
-    const TokenIds& tokens = entries[e].tokens;
-    return !index.alive(e) || std::find(tokens.begin(), tokens.end(), rarest) == tokens.end();
-  });
+  size_t kept = 0;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (holds_rarest[i] && index.alive(candidates[i])) candidates[kept++] = candidates[i];
+  }
+  candidates.resize(kept);
   index.set_holders(rarest, std::move(candidates));
   index.compact(false);
 }
