@@ -257,11 +257,17 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       });
     }
     if (config.use_heap || track_heap) {
+      // Heap mode offers every touched key. The scan's heap needs only the keys whose score
+      // rose (gains that the fold kept) and the merged key itself: every other key's entry
+      // still stands at or above its score.
+      const bool all_touched = config.use_heap;
       const uint64_t vocab_size = vocab_size_with_specials(interner);
       absl::flat_hash_set<NgramKey, SeededHash, IdsEq> touched;
+      if (!all_touched) push_candidate(NgramKey(parts.begin(), parts.end()), vocab_size);
       for (const ShardLists& lists : blocks) {
         for (const auto& list : lists) {
           for (const Item& item : list) {
+            if (!all_touched && (!item.add || uint64_t{item.change.freq} * item.mult < 2)) continue;
             if (touched.contains(item.key)) continue;
             NgramKey key(item.key.begin(), item.key.end());
             touched.insert(key);
