@@ -140,19 +140,28 @@ Result<std::string_view> item_text(PyObject* item) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
-// Pulls the texts of `texts` into the intake; an error carries the Python exception.
-Result<void> pull_iterable(PyObject* texts, ChunkIntake& intake) {
-  Ref iterator(PyObject_GetIter(texts));
+// Calls `take(item)` for every item of `iterable` until it returns false; an error (of `take`,
+// of the iteration, or an iterable that is not one) carries the Python exception.
+template <typename F>
+Result<void> for_each_item(PyObject* iterable, F&& take) {
+  Ref iterator(PyObject_GetIter(iterable));
   if (!iterator) return std::unexpected(python_error());
-  while (true) {
-    Ref item(PyIter_Next(iterator.get()));
-    if (!item) break;
-    auto text = item_text(item.get());
-    if (!text) return std::unexpected(std::move(text.error()));
-    if (!intake.feed(*text)) return {};
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    Result<bool> more = take(item.get());
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return {};
   }
   if (PyErr_Occurred()) return std::unexpected(python_error());
   return {};
+}
+
+// Pulls the texts of `texts` into the intake.
+Result<void> pull_iterable(PyObject* texts, ChunkIntake& intake) {
+  return for_each_item(texts, [&](PyObject* item) -> Result<bool> {
+    auto text = item_text(item);
+    if (!text) return std::unexpected(std::move(text.error()));
+    return intake.feed(*text);
+  });
 }
 
 // Calls obj.name(*args, **kwargs); nullptr with the exception set on failure.
@@ -191,20 +200,16 @@ Result<std::vector<std::string>> batch_texts(PyObject* batch) {
   return out;
 }
 
+// Pulls the texts of every record batch into the intake, None values skipped.
 Result<void> pull_batches(PyObject* batches, ChunkIntake& intake) {
-  Ref iterator(PyObject_GetIter(batches));
-  if (!iterator) return std::unexpected(python_error());
-  while (true) {
-    Ref batch(PyIter_Next(iterator.get()));
-    if (!batch) break;
-    auto texts = batch_texts(batch.get());
+  return for_each_item(batches, [&](PyObject* batch) -> Result<bool> {
+    auto texts = batch_texts(batch);
     if (!texts) return std::unexpected(std::move(texts.error()));
     for (const std::string& text : *texts) {
-      if (!intake.feed(text)) return {};
+      if (!intake.feed(text)) return false;
     }
-  }
-  if (PyErr_Occurred()) return std::unexpected(python_error());
-  return {};
+    return true;
+  });
 }
 
 // ASCII-case-insensitive "parquet" extension (the part after the last "." that is not the
