@@ -78,7 +78,6 @@ struct IdsEq {
 };
 
 // String-keyed maps look up by string_view without building a string.
-using SeededStringHash = SeededHash;
 struct StringEq {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }

@@ -31,8 +31,6 @@ class DpTokenizer {
   // The fewest-token ids of the normalised `text` (valid UTF-8).
   std::vector<uint32_t> encode(std::string_view text) const;
 
-  uint32_t unk_id() const { return unk_id_; }
-  bool cross_word_whole_only() const { return cross_word_whole_only_; }
 
  private:
   TokenTrie trie_;

@@ -37,7 +37,6 @@ class TokenTrie {
       std::span<const char32_t> chars, uint32_t unk_id, const std::vector<bool>& require_word_start,
       char32_t end_char) const;
 
-  size_t node_count() const { return term_ids_.size(); }
 
  private:
   template <bool kWordStart>
