@@ -17,7 +17,6 @@ void EntryIndex::rebuild() {
   by_tokens_.reserve(entries_.size());
   dead_.assign(entries_.size(), 0);
   dead_count_ = 0;
-  std::vector<uint32_t> last_seen;  // per token: the last entry listed under it
   for (uint32_t e = 0; e < entries_.size(); ++e) {
     auto [it, inserted] = by_tokens_.insert(e);
     if (!inserted) {
@@ -27,34 +26,50 @@ void EntryIndex::rebuild() {
       ++dead_count_;
       continue;
     }
-    for (uint32_t t : entries_[e].tokens) {
-      if (t >= last_seen.size()) last_seen.resize(size_t{t} + 1, UINT32_MAX);
-      if (last_seen[t] == e) continue;
-      last_seen[t] = e;
-      holders(t).push_back(e);
+    const TokenIds& tokens = entries_[e].tokens;
+    for (size_t i = 1; i < tokens.size(); ++i) list_under(pair_of(tokens[i - 1], tokens[i]), e);
+  }
+}
+
+void EntryIndex::list_under(uint64_t pair, uint32_t e) {
+  std::vector<uint32_t>& list = postings_[pair];
+  // An entry's pairs are listed in one go, so a repeat can only be at the back.
+  if (list.empty() || list.back() != e) list.push_back(e);
+}
+
+std::pair<std::vector<uint32_t>, uint64_t> EntryIndex::candidates(IdSpan parts) {
+  std::vector<uint32_t> list;
+  if (parts.size() < 2) {
+    for (uint32_t e = 0; e < entries_.size(); ++e) {
+      if (!dead_[e]) list.push_back(e);
+    }
+    return {std::move(list), UINT64_MAX};
+  }
+  uint64_t rarest = UINT64_MAX;
+  const std::vector<uint32_t>* rarest_list = nullptr;
+  for (size_t i = 1; i < parts.size(); ++i) {
+    const uint64_t pair = pair_of(parts[i - 1], parts[i]);
+    auto it = postings_.find(pair);
+    if (it == postings_.end()) return {std::move(list), pair};  // no entry holds it
+    if (rarest_list == nullptr || it->second.size() < rarest_list->size()) {
+      rarest = pair;
+      rarest_list = &it->second;
     }
   }
-}
-
-std::vector<uint32_t>& EntryIndex::holders(uint32_t token) {
-  if (token >= postings_.size()) postings_.resize(size_t{token} + 1);
-  return postings_[token];
-}
-
-std::pair<std::vector<uint32_t>, uint32_t> EntryIndex::candidates(IdSpan parts) {
-  uint32_t rarest = parts[0];
-  for (uint32_t t : parts) {
-    if (holders(t).size() < holders(rarest).size()) rarest = t;
-  }
-  std::vector<uint32_t> list = holders(rarest);
+  list = *rarest_list;
   std::sort(list.begin(), list.end());
   list.erase(std::unique(list.begin(), list.end()), list.end());
   std::erase_if(list, [&](uint32_t e) { return dead_[e] != 0; });
   return {std::move(list), rarest};
 }
 
-void EntryIndex::set_holders(uint32_t token, std::vector<uint32_t> positions) {
-  holders(token) = std::move(positions);
+void EntryIndex::set_holders(uint64_t pair, std::vector<uint32_t> positions) {
+  if (pair == UINT64_MAX) return;
+  if (positions.empty()) {
+    postings_.erase(pair);
+  } else {
+    postings_[pair] = std::move(positions);
+  }
 }
 
 void EntryIndex::attach(uint32_t e, TokenIds&& tokens, uint32_t new_id) {
@@ -67,7 +82,12 @@ void EntryIndex::attach(uint32_t e, TokenIds&& tokens, uint32_t new_id) {
   }
   entries_[e].tokens = std::move(tokens);
   by_tokens_.insert(e);
-  holders(new_id).push_back(e);
+  const TokenIds& held = entries_[e].tokens;
+  for (size_t i = 0; i < held.size(); ++i) {
+    if (held[i] != new_id) continue;
+    if (i > 0) list_under(pair_of(held[i - 1], new_id), e);
+    if (i + 1 < held.size()) list_under(pair_of(new_id, held[i + 1]), e);
+  }
 }
 
 void EntryIndex::compact(bool force) {

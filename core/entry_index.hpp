@@ -1,12 +1,13 @@
-// EntryIndex: which entries hold each token, and which entry holds each token vector, kept up to
-// date across merge steps so that a step touches only the entries that hold its key and merges
-// entries that became equal without rehashing the others. Tested through merge_test.cpp and
+// EntryIndex: which entries hold each pair of adjacent tokens, and which entry holds each token
+// vector, kept up to date across merge steps so that a step touches only the entries that may
+// hold its key and merges entries that became equal without rehashing the others. Tested through merge_test.cpp and
 // train_test.cpp.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 
 #include "core/types.hpp"
@@ -41,16 +42,20 @@ class EntryIndex {
   EntryIndex(const EntryIndex&) = delete;
   EntryIndex& operator=(const EntryIndex&) = delete;
 
-  // Ascending positions of the live entries that may hold every id of `parts` (those listed
-  // under its rarest id), and that id.
-  std::pair<std::vector<uint32_t>, uint32_t> candidates(IdSpan parts);
+  // A pair of adjacent ids as one value.
+  static uint64_t pair_of(uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; }
 
-  // Replaces the list of entries holding `token` (after a step, by those that still do).
-  void set_holders(uint32_t token, std::vector<uint32_t> positions);
+  // Ascending positions of the live entries that may hold `parts` (those listed under its
+  // rarest adjacent pair; every live entry for a key of one id), and that pair (or UINT64_MAX).
+  std::pair<std::vector<uint32_t>, uint64_t> candidates(IdSpan parts);
+
+  // Replaces the list of entries holding `pair` (after a step, by those that still do).
+  void set_holders(uint64_t pair, std::vector<uint32_t> positions);
 
   // A step's rewrite: first detach() every rewritten entry (so that none of their old vectors
-  // can be found), then attach() each with its new `tokens` (which hold `new_id`). When another
-  // live entry holds them already, the attached entry is merged into it and dies.
+  // can be found), then attach() each with its new `tokens` (which hold `new_id`), in ascending
+  // order. When another live entry holds them already, the attached entry is merged into it and
+  // dies. Pairs that a rewrite removed stay listed until a step on them drops them.
   void detach(uint32_t e) { by_tokens_.erase(e); }
   void attach(uint32_t e, TokenIds&& tokens, uint32_t new_id);
 
@@ -62,10 +67,12 @@ class EntryIndex {
 
  private:
   void rebuild();
-  std::vector<uint32_t>& holders(uint32_t token);
+  void list_under(uint64_t pair, uint32_t e);
 
   std::vector<SeqEntry>& entries_;
-  std::vector<std::vector<uint32_t>> postings_;  // token -> positions (maybe stale, unsorted)
+  // pair -> positions of the entries holding it (maybe stale: dead or no longer holding it;
+  // ascending within a step's additions, not across steps)
+  absl::flat_hash_map<uint64_t, std::vector<uint32_t>> postings_;
   std::vector<uint8_t> dead_;
   size_t dead_count_ = 0;
   absl::flat_hash_set<uint32_t, EntryPositionHash, EntryPositionEq> by_tokens_;

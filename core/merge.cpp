@@ -1,5 +1,5 @@
 // Merge application. One step runs in three passes over the entries that may hold the key (those
-// that the entry index lists under the key's rarest id):
+// that the entry index lists under the key's rarest adjacent pair):
 //  1. rewrite, in parallel: each entry is matched greedily left to right against the key; a
 //     matched entry gets its new token vector and two small change maps, counted only over the
 //     windows that overlap a match (old windows lost, new windows gained);
@@ -174,11 +174,14 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     std::vector<Window> added;     // over `tokens`
   };
   std::vector<std::unique_ptr<Change>> changes(candidates.size());
-  // Whether each candidate still holds the rarest id after the step, found while its tokens
-  // are in cache (it decides the candidate's place in that id's holder list).
+  // Whether each candidate still holds the rarest pair after the step, found while its tokens
+  // are in cache (it decides the candidate's place in that pair's holder list).
   std::vector<uint8_t> holds_rarest(candidates.size(), 0);
   auto holds = [&](const TokenIds& tokens) {
-    return std::find(tokens.begin(), tokens.end(), rarest) != tokens.end();
+    for (size_t i = 1; i < tokens.size(); ++i) {
+      if (EntryIndex::pair_of(tokens[i - 1], tokens[i]) == rarest) return true;
+    }
+    return false;
   };
   auto rewrite_range = [&](size_t begin, size_t end, MergeBuffers& buffers) {
     for (size_t i = begin; i != end; ++i) {
@@ -279,7 +282,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
   }
 
   // 3. Regroup: rewritten entries take their new vectors; one that equals another live entry
-  // is merged into it. The rarest part's list keeps only the entries that still hold it.
+  // is merged into it. The rarest pair's list keeps only the entries that still hold it.
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (changes[i]) index.detach(candidates[i]);
   }
