@@ -7,7 +7,7 @@ namespace zelkor {
 
 EntryIndex::EntryIndex(std::vector<SeqEntry>& entries)
     : entries_(entries),
-      by_tokens_(0, EntryPositionHash{&entries, SeededHash{}}, EntryPositionEq{&entries}) {
+      by_tokens_(0, EntryPositionHash{&hashes_}, EntryPositionEq{&entries}) {
   rebuild();
 }
 
@@ -17,6 +17,8 @@ void EntryIndex::rebuild() {
   by_tokens_.reserve(entries_.size());
   dead_.assign(entries_.size(), 0);
   dead_count_ = 0;
+  hashes_.resize(entries_.size());
+  for (size_t e = 0; e < entries_.size(); ++e) hashes_[e] = hash_of(entries_[e].tokens);
   for (uint32_t e = 0; e < entries_.size(); ++e) {
     auto [it, inserted] = by_tokens_.insert(e);
     if (!inserted) {
@@ -72,17 +74,22 @@ void EntryIndex::set_holders(uint64_t pair, std::vector<uint32_t> positions) {
   }
 }
 
-void EntryIndex::attach(uint32_t e, TokenIds&& tokens, uint32_t new_id) {
-  if (auto it = by_tokens_.find(IdSpan(tokens)); it != by_tokens_.end()) {
+void EntryIndex::attach(uint32_t e, IdSpan tokens, size_t hash, uint32_t new_id) {
+  if (auto it = by_tokens_.find(HashedIds{tokens, hash}); it != by_tokens_.end()) {
     entries_[*it].freq += entries_[e].freq;
     entries_[e] = SeqEntry{};
     dead_[e] = 1;
     ++dead_count_;
     return;
   }
-  entries_[e].tokens = std::move(tokens);
+  TokenIds& held = entries_[e].tokens;
+  if (held.capacity() > 2 * tokens.size()) {
+    TokenIds(tokens.begin(), tokens.end()).swap(held);  // give back what the merges freed
+  } else {
+    held.assign(tokens.begin(), tokens.end());
+  }
+  hashes_[e] = hash;
   by_tokens_.insert(e);
-  const TokenIds& held = entries_[e].tokens;
   for (size_t i = 0; i < held.size(); ++i) {
     if (held[i] != new_id) continue;
     if (i > 0) list_under(pair_of(held[i - 1], new_id), e);

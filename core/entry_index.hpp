@@ -14,14 +14,19 @@
 
 namespace zelkor {
 
-// Hashes and compares entry positions by the token vectors they hold, so the set of positions
-// can be searched with a token vector and needs no copy of it.
+// A token vector looked up with its hash computed beforehand (on a rewrite task).
+struct HashedIds {
+  IdSpan ids;
+  size_t hash;
+};
+
+// Hashes entry positions by their cached token-vector hashes and compares them by the vectors,
+// so the set of positions can be searched with a HashedIds and needs no copy of the vector.
 struct EntryPositionHash {
   using is_transparent = void;
-  const std::vector<SeqEntry>* entries;
-  SeededHash hash;
-  size_t operator()(uint32_t e) const { return hash((*entries)[e].tokens); }
-  size_t operator()(IdSpan ids) const { return hash(ids); }
+  const std::vector<size_t>* hashes;
+  size_t operator()(uint32_t e) const { return (*hashes)[e]; }
+  size_t operator()(const HashedIds& probe) const { return probe.hash; }
 };
 struct EntryPositionEq {
   using is_transparent = void;
@@ -29,8 +34,8 @@ struct EntryPositionEq {
   bool operator()(uint32_t a, uint32_t b) const {
     return IdsEq{}((*entries)[a].tokens, (*entries)[b].tokens);
   }
-  bool operator()(IdSpan ids, uint32_t e) const { return IdsEq{}(ids, (*entries)[e].tokens); }
-  bool operator()(uint32_t e, IdSpan ids) const { return IdsEq{}((*entries)[e].tokens, ids); }
+  bool operator()(const HashedIds& p, uint32_t e) const { return IdsEq{}(p.ids, (*entries)[e].tokens); }
+  bool operator()(uint32_t e, const HashedIds& p) const { return IdsEq{}((*entries)[e].tokens, p.ids); }
 };
 
 // Lives for one training loop (or one standalone merge) over `entries`, which only this index
@@ -56,8 +61,10 @@ class EntryIndex {
   // can be found), then attach() each with its new `tokens` (which hold `new_id`), in ascending
   // order. When another live entry holds them already, the attached entry is merged into it and
   // dies. Pairs that a rewrite removed stay listed until a step on them drops them.
+  // `hash` is hash_of(tokens), which a rewrite task can compute.
   void detach(uint32_t e) { by_tokens_.erase(e); }
-  void attach(uint32_t e, TokenIds&& tokens, uint32_t new_id);
+  void attach(uint32_t e, IdSpan tokens, size_t hash, uint32_t new_id);
+  size_t hash_of(IdSpan tokens) const { return seed_(tokens); }
 
   bool alive(uint32_t e) const { return !dead_[e]; }
 
@@ -74,6 +81,8 @@ class EntryIndex {
   // ascending within a step's additions, not across steps)
   absl::flat_hash_map<uint64_t, std::vector<uint32_t>> postings_;
   std::vector<uint8_t> dead_;
+  std::vector<size_t> hashes_;  // per entry: seed_ over its tokens
+  SeededHash seed_;
   size_t dead_count_ = 0;
   absl::flat_hash_set<uint32_t, EntryPositionHash, EntryPositionEq> by_tokens_;
 };

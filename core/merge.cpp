@@ -43,12 +43,24 @@ void sort_unique(std::vector<uint64_t>& values) {
   values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
-// The windows (n, start) of `starts` over `seq`, equal n-grams merged into one Window.
-void list_windows(std::vector<Window>& out, std::span<const uint32_t> seq, const StartsMap& starts) {
+// The windows of every n of `n_values` over `seq` that overlap [p, p + k) for some p of the
+// ascending `positions` (the windows collect_starts lists), equal n-grams merged into one Window.
+void list_windows(std::vector<Window>& out, std::span<const uint32_t> seq,
+                  std::span<const uint64_t> positions, std::span<const uint64_t> n_values,
+                  uint64_t k) {
   out.clear();
-  for (const auto& [n, list] : starts) {
-    for (uint64_t s : list) {
-      out.push_back(Window{static_cast<uint32_t>(s), static_cast<uint32_t>(n), 1});
+  for (uint64_t n : n_values) {
+    if (n == 0 || n > seq.size()) continue;
+    // Positions ascend, so each window start is reached first from its leftmost position:
+    // starting every range after the last one emitted lists each start once, in order.
+    uint64_t next = 0;
+    for (uint64_t p : positions) {
+      const uint64_t lo = std::max(p >= n - 1 ? p - (n - 1) : 0, next);
+      const uint64_t hi = std::min<uint64_t>(p + k - 1, seq.size() - n);
+      for (uint64_t s = lo; s <= hi; ++s) {
+        out.push_back(Window{static_cast<uint32_t>(s), static_cast<uint32_t>(n), 1});
+      }
+      next = std::max(next, hi + 1);
     }
   }
   auto span_of = [&](const Window& w) { return seq.subspan(w.start, w.n); };
@@ -135,9 +147,8 @@ bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t
       buffers.rewritten.push_back(tokens[i++]);
     }
   }
-  list_windows(buffers.removed, tokens, collect_starts(len, buffers.positions, n_values, k));
-  list_windows(buffers.added, buffers.rewritten,
-               collect_starts(buffers.rewritten.size(), buffers.new_positions, n_values, 1));
+  list_windows(buffers.removed, tokens, buffers.positions, n_values, k);
+  list_windows(buffers.added, buffers.rewritten, buffers.new_positions, n_values, 1);
   return true;
 }
 
@@ -162,82 +173,111 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
   index.compact(true);
 }
 
+namespace {
+
+// The rewrites of one run of candidates, back to back in flat arrays, so that a step allocates
+// per run rather than per entry.
+struct RunChanges {
+  struct Change {
+    size_t candidate;               // index into the step's candidate list
+    size_t tokens_at, tokens_len;   // the rewritten sequence in `tokens`
+    size_t windows_at;              // its removed windows, then its added ones, in `windows`
+    uint32_t removed_len, added_len;
+    size_t hash;                    // EntryIndex::hash_of the rewritten sequence
+  };
+  std::vector<uint32_t> tokens;
+  std::vector<Window> windows;  // removed: over the entry's old tokens (in place until step 3)
+  std::vector<Change> changes;
+};
+
+// One window of a fold: `count` occurrences of the n ids at `key`, weighted by `mult`.
+struct FoldItem {
+  const uint32_t* key;
+  uint32_t n;
+  uint32_t count;
+  uint32_t mult;
+  bool add;
+  IdSpan span() const { return IdSpan(key, n); }
+};
+
+constexpr size_t RUN_LEN = 256;          // candidates per rewrite run
+constexpr size_t SERIAL_BELOW = 512;     // smaller steps run on the calling thread
+
+}  // namespace
+
 void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
   if (parts.empty()) return;
   const std::vector<uint64_t> n_values = config.n_values;
   auto [candidates, rarest] = index.candidates(parts);
+  const bool serial = candidates.size() < SERIAL_BELOW;
 
-  // 1. Rewrite the candidates. Unmatched ones keep their vectors and get no change maps.
-  struct Change {
-    TokenIds tokens;               // the rewritten sequence
-    std::vector<Window> removed;   // over the entry's old tokens (in place until step 3)
-    std::vector<Window> added;     // over `tokens`
-  };
-  std::vector<std::unique_ptr<Change>> changes(candidates.size());
-  // Whether each candidate still holds the rarest pair after the step, found while its tokens
-  // are in cache (it decides the candidate's place in that pair's holder list).
+  // 1. Rewrite the candidates, one run of RUN_LEN per task. Unmatched ones keep their vectors.
+  // Whether each candidate still holds the rarest pair afterwards is found while its tokens are
+  // in cache (it decides the candidate's place in that pair's holder list).
   std::vector<uint8_t> holds_rarest(candidates.size(), 0);
-  auto holds = [&](const TokenIds& tokens) {
+  auto holds = [&](IdSpan tokens) {
     for (size_t i = 1; i < tokens.size(); ++i) {
       if (EntryIndex::pair_of(tokens[i - 1], tokens[i]) == rarest) return true;
     }
     return false;
   };
-  auto rewrite_range = [&](size_t begin, size_t end, MergeBuffers& buffers) {
-    for (size_t i = begin; i != end; ++i) {
+  std::vector<RunChanges> runs((candidates.size() + RUN_LEN - 1) / RUN_LEN);
+  auto rewrite_run = [&](size_t r, MergeBuffers& buffers) {
+    RunChanges& out = runs[r];
+    const size_t end = std::min(candidates.size(), (r + 1) * RUN_LEN);
+    for (size_t i = r * RUN_LEN; i < end; ++i) {
       const TokenIds& tokens = entries[candidates[i]].tokens;
       if (!rewrite_sequence(tokens, parts, new_id, n_values, buffers)) {
         holds_rarest[i] = holds(tokens);
         continue;
       }
-      holds_rarest[i] = holds(buffers.rewritten);
-      changes[i] = std::make_unique<Change>(Change{
-          TokenIds(buffers.rewritten.begin(), buffers.rewritten.end()), buffers.removed, buffers.added});
+      const IdSpan rewritten(buffers.rewritten);
+      holds_rarest[i] = holds(rewritten);
+      out.changes.push_back(RunChanges::Change{
+          i, out.tokens.size(), rewritten.size(), out.windows.size(),
+          static_cast<uint32_t>(buffers.removed.size()), static_cast<uint32_t>(buffers.added.size()),
+          index.hash_of(rewritten)});
+      out.tokens.insert(out.tokens.end(), rewritten.begin(), rewritten.end());
+      out.windows.insert(out.windows.end(), buffers.removed.begin(), buffers.removed.end());
+      out.windows.insert(out.windows.end(), buffers.added.begin(), buffers.added.end());
     }
   };
-  if (candidates.size() < 512) {
+  if (serial) {
     // Late steps touch few entries: starting parallel work would cost more than doing it.
     MergeBuffers buffers;
-    rewrite_range(0, candidates.size(), buffers);
+    for (size_t r = 0; r < runs.size(); ++r) rewrite_run(r, buffers);
   } else {
     run_with_workers(config.num_workers, "build pool", [&] {
       tbb::enumerable_thread_specific<MergeBuffers> scratch;
-      tbb::parallel_for(tbb::blocked_range<size_t>(0, candidates.size()),
-                        [&](const tbb::blocked_range<size_t>& range) {
-                          rewrite_range(range.begin(), range.end(), scratch.local());
-                        });
+      tbb::parallel_for(size_t{0}, runs.size(), [&](size_t r) { rewrite_run(r, scratch.local()); });
     });
   }
 
   // 2. Fold, in entry order (the saturating rules make the order matter for a key). Keys of
-  // different shards never interact, so the changes are first sorted into per-shard lists
-  // (blocks of entries in parallel, entry order kept inside each list), then every shard folds
+  // different shards never interact, so the windows are first sorted into per-shard lists
+  // (blocks of runs in parallel, entry order kept inside each list), then every shard folds
   // its lists in block order on its own task. In heap mode every touched key is then offered
   // once with its final statistics: a key's score can only have risen through an addition, so
   // each key still has an entry at or above its current score, which is all that
   // pop_best_from_heap needs.
   if (!config.recompute_each_step) {
-    struct Item {
-      IdSpan key;
-      Stat change;
-      uint32_t mult;
-      bool add;
-    };
-    using ShardLists = std::array<std::vector<Item>, GlobalStats::SHARDS>;
-    const size_t block_count = std::clamp<size_t>(candidates.size() / 512, 1, 256);
-    const size_t block_len = (candidates.size() + block_count - 1) / block_count;
+    using ShardLists = std::array<std::vector<FoldItem>, GlobalStats::SHARDS>;
+    const size_t block_count = serial ? 1 : std::min<size_t>(runs.size(), 256);
+    const size_t runs_per_block = (runs.size() + block_count - 1) / block_count;
     std::vector<ShardLists> blocks(block_count);
     auto sort_block = [&](size_t b) {
-      const size_t end = std::min(candidates.size(), (b + 1) * block_len);
-      for (size_t i = b * block_len; i < end; ++i) {
-        if (!changes[i]) continue;
-        const uint32_t mult = entries[candidates[i]].freq;
-        for (bool add : {false, true}) {
-          const IdSpan seq = add ? IdSpan(changes[i]->tokens) : IdSpan(entries[candidates[i]].tokens);
-          for (const Window& w : add ? changes[i]->added : changes[i]->removed) {
-            const IdSpan key = seq.subspan(w.start, w.n);
-            const Stat stat{w.count, uint64_t{w.count} * (w.n - 1)};
-            blocks[b][stats.shard_index(key)].push_back(Item{key, stat, mult, add});
+      const size_t end = std::min(runs.size(), (b + 1) * runs_per_block);
+      for (size_t r = b * runs_per_block; r < end; ++r) {
+        const RunChanges& run = runs[r];
+        for (const RunChanges::Change& c : run.changes) {
+          const uint32_t mult = entries[candidates[c.candidate]].freq;
+          const Window* w = run.windows.data() + c.windows_at;
+          const uint32_t* old_seq = entries[candidates[c.candidate]].tokens.data();
+          const uint32_t* new_seq = run.tokens.data() + c.tokens_at;
+          for (uint32_t j = 0; j < c.removed_len + c.added_len; ++j, ++w) {
+            const bool add = j >= c.removed_len;
+            const FoldItem item{(add ? new_seq : old_seq) + w->start, w->n, w->count, mult, add};
+            blocks[b][stats.shard_index(item.span())].push_back(item);
           }
         }
       }
@@ -245,11 +285,13 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     auto fold_shard = [&](size_t s) {
       StatsMap& shard = stats.shard(s);
       for (const ShardLists& lists : blocks) {
-        for (const Item& item : lists[s]) fold_owned_key(shard, item.key, item.change, item.mult, item.add);
+        for (const FoldItem& item : lists[s]) {
+          const Stat change{item.count, uint64_t{item.count} * (item.n - 1)};
+          fold_owned_key(shard, item.span(), change, item.mult, item.add);
+        }
       }
     };
-    if (block_count == 1) {
-      // A small step: the parallel sections would cost more than the work.
+    if (serial) {
       sort_block(0);
       for (size_t s = 0; s < GlobalStats::SHARDS; ++s) fold_shard(s);
     } else {
@@ -269,10 +311,10 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       if (!all_touched) push_candidate(NgramKey(parts.begin(), parts.end()), vocab_size);
       for (const ShardLists& lists : blocks) {
         for (const auto& list : lists) {
-          for (const Item& item : list) {
-            if (!all_touched && (!item.add || uint64_t{item.change.freq} * item.mult < 2)) continue;
-            if (touched.contains(item.key)) continue;
-            NgramKey key(item.key.begin(), item.key.end());
+          for (const FoldItem& item : list) {
+            if (!all_touched && (!item.add || uint64_t{item.count} * item.mult < 2)) continue;
+            if (touched.contains(item.span())) continue;
+            NgramKey key(item.key, item.key + item.n);
             touched.insert(key);
             push_candidate(key, vocab_size);
           }
@@ -283,13 +325,16 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
 
   // 3. Regroup: rewritten entries take their new vectors; one that equals another live entry
   // is merged into it. The rarest pair's list keeps only the entries that still hold it.
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    if (changes[i]) index.detach(candidates[i]);
+  for (const RunChanges& run : runs) {
+    for (const RunChanges::Change& c : run.changes) index.detach(candidates[c.candidate]);
   }
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    if (changes[i]) index.attach(candidates[i], std::move(changes[i]->tokens), new_id);
+  for (const RunChanges& run : runs) {
+    for (const RunChanges::Change& c : run.changes) {
+      const IdSpan tokens(run.tokens.data() + c.tokens_at, c.tokens_len);
+      index.attach(candidates[c.candidate], tokens, c.hash, new_id);
+    }
   }
-  decltype(changes)().swap(changes);
+  decltype(runs)().swap(runs);
   size_t kept = 0;
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (holds_rarest[i] && index.alive(candidates[i])) candidates[kept++] = candidates[i];
