@@ -1,11 +1,11 @@
-// The full statistics recount. Each task counts the windows of its entries into a per-thread
-// partial map split into the same shards as the result; the partials are then merged shard by
-// shard in parallel. Wrap-around addition commutes, so the split does not change the result.
+// The full statistics recount, one task per group of shards; each key is counted in entry order
+// by the one task that owns its shard.
 #include <chrono>
 
-#include <tbb/blocked_range.h>
-#include <tbb/enumerable_thread_specific.h>
+#include <algorithm>
+
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "core/debug_fmt.hpp"
 #include "core/log.hpp"
@@ -13,46 +13,32 @@
 #include "core/trainer.hpp"
 
 namespace zelkor {
-namespace {
-
-// Moves every key of `from` into `into`, adding both fields with wrap-around.
-void merge_stats(StatsMap& into, StatsMap&& from) {
-  if (from.size() > into.size()) std::swap(into, from);
-  for (auto& [key, stat] : from) {
-    Stat& slot = stat_slot(into, key);
-    slot.freq += stat.freq;
-    slot.score += stat.score;
-  }
-  StatsMap released = std::move(from);
-}
-
-}  // namespace
 
 GlobalStats Zelkor::compute_stats_full() const {
   const std::vector<uint64_t> n_values = config.n_values;
   return run_with_workers(config.num_workers, "build pool", [&] {
     GlobalStats result;
-    tbb::enumerable_thread_specific<GlobalStats> partials(
-        [&] { return GlobalStats::routed_like(result); });
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, entries.size()),
-                      [&](const tbb::blocked_range<size_t>& range) {
-                        GlobalStats& local = partials.local();
-                        for (size_t e = range.begin(); e != range.end(); ++e) {
-                          const SeqEntry& entry = entries[e];
-                          const size_t len = entry.tokens.size();
-                          for (uint64_t n : n_values) {
-                            if (n > len) continue;
-                            const uint64_t gain = uint64_t{entry.freq} * (n - 1);
-                            for (size_t s = 0; s + n <= len; ++s) {
-                              Stat& stat = local[IdSpan(entry.tokens.data() + s, n)];
-                              stat.freq += entry.freq;
-                              stat.score += gain;
-                            }
-                          }
-                        }
-                      });
-    tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, [&](size_t s) {
-      for (GlobalStats& partial : partials) merge_stats(result.shard(s), std::move(partial.shard(s)));
+    // One task per group of shards, each scanning every window and counting those that route
+    // to its shards: no key is held twice, so the peak is the result itself (per-thread
+    // partials would hold every common n-gram once per thread).
+    const size_t groups = std::clamp<size_t>(
+        static_cast<size_t>(tbb::this_task_arena::max_concurrency()), 1, GlobalStats::SHARDS);
+    tbb::parallel_for(size_t{0}, groups, [&](size_t group) {
+      for (const SeqEntry& entry : entries) {
+        const size_t len = entry.tokens.size();
+        for (uint64_t n : n_values) {
+          if (n > len) continue;
+          const uint64_t gain = uint64_t{entry.freq} * (n - 1);
+          for (size_t s = 0; s + n <= len; ++s) {
+            const IdSpan key(entry.tokens.data() + s, n);
+            const size_t shard = result.shard_index(key);
+            if (shard * groups / GlobalStats::SHARDS != group) continue;
+            Stat& stat = stat_slot(result.shard(shard), key);
+            stat.freq += entry.freq;
+            stat.score += gain;
+          }
+        }
+      }
     });
     return result;
   });

@@ -99,7 +99,7 @@ void Zelkor::train_single() {
           vocab_size_with_specials(interner) >= config.cross_word_start_vocab) {
         below_cross_word_start = false;
         rebuild_heap();
-      } else if (heap.size() > 4 * stats.size() + 4096) {
+      } else if (heap.size() > stats.size() + stats.size() / 2 + 4096) {
         rebuild_heap();  // drop the stale entries that the offers pile up
       }
     }

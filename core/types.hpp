@@ -12,9 +12,10 @@
 
 namespace zelkor {
 
-// A run of token ids: inline up to nine ids, on the heap beyond. Ordered lexicographically by
+// A run of token ids: inline up to six ids (the default longest n-gram; 32 bytes, which keeps the
+// statistics map's slots small), on the heap beyond. Ordered lexicographically by
 // id (a proper prefix is smaller); hashed with the seed of the map that holds it.
-using NgramKey = absl::InlinedVector<uint32_t, 9>;
+using NgramKey = absl::InlinedVector<uint32_t, 6>;
 
 // Statistics of one n-gram: occurrences weighted by sequence count, and the tokens the corpus
 // would lose if the n-gram became one token.
