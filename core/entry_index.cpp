@@ -1,112 +1,209 @@
-// The entry index of the merge steps.
+// The slot index of the merge steps.
 #include "core/entry_index.hpp"
 
 #include <algorithm>
+#include <string>
+
+#include <absl/container/flat_hash_set.h>
 
 namespace zelkor {
+namespace {
 
-EntryIndex::EntryIndex(std::vector<SeqEntry>& entries)
-    : entries_(entries),
-      by_tokens_(0, EntryPositionHash{&hashes_}, EntryPositionEq{&entries}) {
-  rebuild();
-}
-
-void EntryIndex::rebuild() {
-  postings_.clear();
-  by_tokens_.clear();
-  by_tokens_.reserve(entries_.size());
-  dead_.assign(entries_.size(), 0);
-  dead_count_ = 0;
-  hashes_.resize(entries_.size());
-  for (size_t e = 0; e < entries_.size(); ++e) hashes_[e] = hash_of(entries_[e].tokens);
-  for (uint32_t e = 0; e < entries_.size(); ++e) {
-    auto [it, inserted] = by_tokens_.insert(e);
+// Merges equal token vectors into their first entry (counts wrap), keeping the order of the rest.
+void merge_equal_entries(std::vector<SeqEntry>& entries) {
+  struct ByTokens {
+    using is_transparent = void;
+    const std::vector<SeqEntry>* entries;
+    SeededHash hash;
+    size_t operator()(uint32_t e) const { return hash((*entries)[e].tokens); }
+  };
+  struct SameTokens {
+    const std::vector<SeqEntry>* entries;
+    bool operator()(uint32_t a, uint32_t b) const {
+      return IdsEq{}((*entries)[a].tokens, (*entries)[b].tokens);
+    }
+  };
+  absl::flat_hash_set<uint32_t, ByTokens, SameTokens> seen(entries.size(), ByTokens{&entries, {}},
+                                                          SameTokens{&entries});
+  std::vector<uint8_t> dead(entries.size(), 0);
+  bool any = false;
+  for (uint32_t e = 0; e < entries.size(); ++e) {
+    auto [it, inserted] = seen.insert(e);
     if (!inserted) {
-      entries_[*it].freq += entries_[e].freq;
-      entries_[e] = SeqEntry{};
-      dead_[e] = 1;
-      ++dead_count_;
-      continue;
-    }
-    const TokenIds& tokens = entries_[e].tokens;
-    for (size_t i = 1; i < tokens.size(); ++i) list_under(pair_of(tokens[i - 1], tokens[i]), e);
-  }
-}
-
-void EntryIndex::list_under(uint64_t pair, uint32_t e) {
-  std::vector<uint32_t>& list = postings_[pair];
-  // An entry's pairs are listed in one go, so a repeat can only be at the back.
-  if (list.empty() || list.back() != e) list.push_back(e);
-}
-
-std::pair<std::vector<uint32_t>, uint64_t> EntryIndex::candidates(IdSpan parts) {
-  std::vector<uint32_t> list;
-  if (parts.size() < 2) {
-    for (uint32_t e = 0; e < entries_.size(); ++e) {
-      if (!dead_[e]) list.push_back(e);
-    }
-    return {std::move(list), UINT64_MAX};
-  }
-  uint64_t rarest = UINT64_MAX;
-  const std::vector<uint32_t>* rarest_list = nullptr;
-  for (size_t i = 1; i < parts.size(); ++i) {
-    const uint64_t pair = pair_of(parts[i - 1], parts[i]);
-    auto it = postings_.find(pair);
-    if (it == postings_.end()) return {std::move(list), pair};  // no entry holds it
-    if (rarest_list == nullptr || it->second.size() < rarest_list->size()) {
-      rarest = pair;
-      rarest_list = &it->second;
+      entries[*it].freq += entries[e].freq;
+      dead[e] = 1;
+      any = true;
     }
   }
-  list = *rarest_list;
-  std::sort(list.begin(), list.end());
-  list.erase(std::unique(list.begin(), list.end()), list.end());
-  std::erase_if(list, [&](uint32_t e) { return dead_[e] != 0; });
-  return {std::move(list), rarest};
-}
-
-void EntryIndex::set_holders(uint64_t pair, std::vector<uint32_t> positions) {
-  if (pair == UINT64_MAX) return;
-  if (positions.empty()) {
-    postings_.erase(pair);
-  } else {
-    postings_[pair] = std::move(positions);
-  }
-}
-
-void EntryIndex::attach(uint32_t e, IdSpan tokens, size_t hash, uint32_t new_id) {
-  if (auto it = by_tokens_.find(HashedIds{tokens, hash}); it != by_tokens_.end()) {
-    entries_[*it].freq += entries_[e].freq;
-    entries_[e] = SeqEntry{};
-    dead_[e] = 1;
-    ++dead_count_;
-    return;
-  }
-  TokenIds& held = entries_[e].tokens;
-  if (held.capacity() > 2 * tokens.size()) {
-    TokenIds(tokens.begin(), tokens.end()).swap(held);  // give back what the merges freed
-  } else {
-    held.assign(tokens.begin(), tokens.end());
-  }
-  hashes_[e] = hash;
-  by_tokens_.insert(e);
-  for (size_t i = 0; i < held.size(); ++i) {
-    if (held[i] != new_id) continue;
-    if (i > 0) list_under(pair_of(held[i - 1], new_id), e);
-    if (i + 1 < held.size()) list_under(pair_of(new_id, held[i + 1]), e);
-  }
-}
-
-void EntryIndex::compact(bool force) {
-  if (dead_count_ == 0 || (!force && dead_count_ * 4 < entries_.size())) return;
+  if (!any) return;
   size_t out = 0;
-  for (size_t e = 0; e < entries_.size(); ++e) {
-    if (dead_[e]) continue;
-    if (out != e) entries_[out] = std::move(entries_[e]);  // never self-move: it empties
+  for (size_t e = 0; e < entries.size(); ++e) {
+    if (dead[e]) continue;
+    if (out != e) entries[out] = std::move(entries[e]);  // never self-move: it empties
     ++out;
   }
-  entries_.resize(out);
-  rebuild();
+  entries.resize(out);
+}
+
+// Whether every entry spells a different text (false when an id has no text).
+bool texts_distinct(const std::vector<SeqEntry>& entries, const Interner& interner) {
+  absl::flat_hash_map<uint64_t, uint32_t> by_hash;
+  by_hash.reserve(entries.size());
+  auto text_of = [&](const SeqEntry& entry) {
+    std::string text;
+    for (uint32_t id : entry.tokens) text += interner.id_to_token[id];
+    return text;
+  };
+  SeededHash hash;
+  for (uint32_t e = 0; e < entries.size(); ++e) {
+    for (uint32_t id : entries[e].tokens) {
+      if (id >= interner.id_to_token.size()) return false;
+    }
+    const std::string text = text_of(entries[e]);
+    auto [it, inserted] = by_hash.emplace(hash(std::string_view(text)), e);
+    if (!inserted && text_of(entries[it->second]) == text) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+EntryIndex::EntryIndex(std::vector<SeqEntry>& entries, const Interner* interner)
+    : entries_(entries) {
+  merge_equal_entries(entries_);
+  may_collide_ = interner == nullptr || !texts_distinct(entries_, *interner);
+  build();
+}
+
+void EntryIndex::build() {
+  postings_.clear();
+  slots_.assign(entries_.size(), {});
+  for (uint32_t e = 0; e < entries_.size(); ++e) {
+    TokenIds& tokens = entries_[e].tokens;
+    std::vector<Slot>& slots = slots_[e];
+    slots.reserve(tokens.size());
+    for (uint32_t id : tokens) slots.push_back(Slot{id, 1});
+    for (uint32_t s = 0; s + 1 < tokens.size(); ++s) {
+      postings_[pair_of(tokens[s], tokens[s + 1])].push_back(Place{e, s});
+    }
+    TokenIds().swap(tokens);  // the slots hold them now
+  }
+}
+
+EntryIndex::Place EntryIndex::next(Place p) const {
+  const std::vector<Slot>& slots = slots_[p.entry];
+  const uint32_t s = p.slot + slots[p.slot].span;
+  return Place{p.entry, s < slots.size() ? s : NONE};
+}
+
+EntryIndex::Place EntryIndex::prev(Place p) const {
+  if (p.slot == 0) return Place{p.entry, NONE};
+  return Place{p.entry, p.slot - slots_[p.entry][p.slot - 1].span};
+}
+
+bool EntryIndex::holds(uint64_t pair, Place p) const {
+  if (id(p) != static_cast<uint32_t>(pair >> 32)) return false;
+  const Place q = next(p);
+  return q.slot != NONE && id(q) == static_cast<uint32_t>(pair);
+}
+
+std::vector<EntryIndex::Place> EntryIndex::matches(IdSpan parts, uint64_t& pair,
+                                                  std::vector<Place>& others) {
+  std::vector<Place> found;
+  others.clear();
+  pair = UINT64_MAX;
+  if (parts.empty()) return found;
+  if (parts.size() == 1) {
+    for (uint32_t e = 0; e < slots_.size(); ++e) {
+      for (Place p{e, 0}; p.slot != NONE && !slots_[e].empty(); p = next(p)) {
+        if (id(p) == parts[0]) found.push_back(p);
+      }
+    }
+    return found;
+  }
+  // The occurrences are found through the key's rarest adjacent pair, at offset `at` in it.
+  const std::vector<Place>* listed = nullptr;
+  size_t at = 0;
+  for (size_t j = 0; j + 1 < parts.size(); ++j) {
+    const uint64_t candidate = pair_of(parts[j], parts[j + 1]);
+    auto it = postings_.find(candidate);
+    if (it == postings_.end()) {
+      pair = candidate;
+      return found;
+    }
+    if (listed == nullptr || it->second.size() < listed->size()) {
+      listed = &it->second;
+      at = j;
+      pair = candidate;
+    }
+  }
+  std::vector<Place> places = *listed;
+  std::sort(places.begin(), places.end());
+  places.erase(std::unique(places.begin(), places.end()), places.end());
+  uint32_t last_end = 0;  // last slot of the previous accepted match in found.back().entry
+  for (const Place p : places) {
+    if (!holds(pair, p)) continue;
+    Place start = p;
+    bool ok = true;
+    for (size_t t = at; ok && t > 0; --t) {
+      start = prev(start);
+      ok = start.slot != NONE && id(start) == parts[t - 1];
+    }
+    Place last = next(p);
+    for (size_t t = at + 2; ok && t < parts.size(); ++t) {
+      last = next(last);
+      ok = last.slot != NONE && id(last) == parts[t];
+    }
+    // Greedy from the left: an occurrence overlapping the one accepted before it is not rewritten.
+    if (!ok || (!found.empty() && found.back().entry == start.entry && start.slot <= last_end)) {
+      others.push_back(p);
+      continue;
+    }
+    found.push_back(start);
+    last_end = last.slot + slots_[last.entry][last.slot].span - 1;
+  }
+  return found;
+}
+
+void EntryIndex::merge_at(Place p, size_t k, uint32_t new_id) {
+  std::vector<Slot>& slots = slots_[p.entry];
+  uint32_t last = p.slot;
+  for (size_t t = 1; t < k; ++t) {
+    last += slots[last].span;
+    slots[last].id = NONE;
+  }
+  const uint32_t end = last + slots[last].span - 1;
+  const uint32_t span = end - p.slot + 1;
+  slots[p.slot] = Slot{new_id, span};
+  slots[end].span = span;
+}
+
+void EntryIndex::list_pair(uint64_t pair, Place p) { postings_[pair].push_back(p); }
+
+void EntryIndex::relist(uint64_t pair, std::vector<Place> others) {
+  if (pair == UINT64_MAX) return;
+  std::erase_if(others, [&](Place p) { return !holds(pair, p); });
+  if (others.empty()) {
+    postings_.erase(pair);
+  } else {
+    postings_[pair] = std::move(others);
+  }
+}
+
+void EntryIndex::sync_entries() {
+  for (uint32_t e = 0; e < slots_.size(); ++e) {
+    TokenIds& tokens = entries_[e].tokens;
+    tokens.clear();
+    if (slots_[e].empty()) continue;
+    for (Place p{e, 0}; p.slot != NONE; p = next(p)) tokens.push_back(id(p));
+  }
+}
+
+void EntryIndex::regroup() {
+  sync_entries();
+  if (!may_collide_) return;
+  merge_equal_entries(entries_);
+  build();
 }
 
 }  // namespace zelkor

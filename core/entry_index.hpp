@@ -1,90 +1,85 @@
-// EntryIndex: which entries hold each pair of adjacent tokens, and which entry holds each token
-// vector, kept up to date across merge steps so that a step touches only the entries that may
-// hold its key and merges entries that became equal without rehashing the others. Tested through merge_test.cpp and
-// train_test.cpp.
+// EntryIndex: the entries' tokens as slots (one per original token; a merged token occupies the
+// slots of its parts) and, for every pair of adjacent ids, where it occurs. A merge step then
+// finds its occurrences without scanning the entries that hold them and rewrites each one in
+// place, so its cost follows the number of occurrences, not the length of the lines holding
+// them. Tested through merge_test.cpp and train_test.cpp.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
-#include <absl/container/flat_hash_set.h>
 
+#include "core/interner.hpp"
 #include "core/types.hpp"
 
 namespace zelkor {
 
-// A token vector looked up with its hash computed beforehand (on a rewrite task).
-struct HashedIds {
-  IdSpan ids;
-  size_t hash;
-};
-
-// Hashes entry positions by their cached token-vector hashes and compares them by the vectors,
-// so the set of positions can be searched with a HashedIds and needs no copy of the vector.
-struct EntryPositionHash {
-  using is_transparent = void;
-  const std::vector<size_t>* hashes;
-  size_t operator()(uint32_t e) const { return (*hashes)[e]; }
-  size_t operator()(const HashedIds& probe) const { return probe.hash; }
-};
-struct EntryPositionEq {
-  using is_transparent = void;
-  const std::vector<SeqEntry>* entries;
-  bool operator()(uint32_t a, uint32_t b) const {
-    return IdsEq{}((*entries)[a].tokens, (*entries)[b].tokens);
-  }
-  bool operator()(const HashedIds& p, uint32_t e) const { return IdsEq{}(p.ids, (*entries)[e].tokens); }
-  bool operator()(uint32_t e, const HashedIds& p) const { return IdsEq{}((*entries)[e].tokens, p.ids); }
-};
-
 // Lives for one training loop (or one standalone merge) over `entries`, which only this index
-// may change meanwhile. Entries never move while it lives, except in compact().
+// may change meanwhile. While it lives the token vectors of `entries` are released (the slots
+// hold them); sync_entries() writes them back.
 class EntryIndex {
  public:
-  // Indexes `entries`; equal token vectors are merged at once (counts wrap at 2^32).
-  explicit EntryIndex(std::vector<SeqEntry>& entries);
+  static constexpr uint32_t NONE = UINT32_MAX;  // no slot / a dead slot's id
+
+  // A token's place: its entry and its first slot.
+  struct Place {
+    uint32_t entry;
+    uint32_t slot;
+    bool operator==(const Place&) const = default;
+    auto operator<=>(const Place&) const = default;
+  };
+
+  // Takes the token vectors of `entries`, merging equal ones (counts wrap at 2^32). With
+  // `interner`, checks whether every entry spells a distinct text: then no merge whose new id
+  // spells the concatenation of its parts can make two entries equal (the tokens of an entry
+  // always spell its text), and steps need no regrouping.
+  explicit EntryIndex(std::vector<SeqEntry>& entries, const Interner* interner = nullptr);
   EntryIndex(const EntryIndex&) = delete;
   EntryIndex& operator=(const EntryIndex&) = delete;
+
+  // Whether a step can make two entries equal (then regroup() after it).
+  bool entries_may_collide() const { return may_collide_; }
 
   // A pair of adjacent ids as one value.
   static uint64_t pair_of(uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; }
 
-  // Ascending positions of the live entries that may hold `parts` (those listed under its
-  // rarest adjacent pair; every live entry for a key of one id), and that pair (or UINT64_MAX).
-  std::pair<std::vector<uint32_t>, uint64_t> candidates(IdSpan parts);
+  // The first slots of the occurrences of `parts` that a greedy left-to-right rewrite of each
+  // entry replaces, ascending. Also sets `pair` to the pair whose list they were found in
+  // (UINT64_MAX for a one-id key, which scans every entry) and `others` to the places in that
+  // list which hold the pair outside the matches (hand them to relist() after the rewrite).
+  std::vector<Place> matches(IdSpan parts, uint64_t& pair, std::vector<Place>& others);
 
-  // Replaces the list of entries holding `pair` (after a step, by those that still do).
-  void set_holders(uint64_t pair, std::vector<uint32_t> positions);
+  uint32_t id(Place p) const { return slots_[p.entry][p.slot].id; }
+  // The place of the next / previous token of the entry, or slot NONE.
+  Place next(Place p) const;
+  Place prev(Place p) const;
 
-  // A step's rewrite: first detach() every rewritten entry (so that none of their old vectors
-  // can be found), then attach() each with its new `tokens` (which hold `new_id`), in ascending
-  // order. When another live entry holds them already, the attached entry is merged into it and
-  // dies. Pairs that a rewrite removed stay listed until a step on them drops them.
-  // `hash` is hash_of(tokens), which a rewrite task can compute.
-  void detach(uint32_t e) { by_tokens_.erase(e); }
-  void attach(uint32_t e, IdSpan tokens, size_t hash, uint32_t new_id);
-  size_t hash_of(IdSpan tokens) const { return seed_(tokens); }
+  // Replaces the `k` tokens from `p` by one token `new_id`. Safe in parallel for distinct entries.
+  void merge_at(Place p, size_t k, uint32_t new_id);
+  // Lists an occurrence of `pair` at `p` (the place of its first token). Not thread-safe.
+  void list_pair(uint64_t pair, Place p);
+  // Replaces the list of `pair` by those of `others` (ascending) that still hold it.
+  void relist(uint64_t pair, std::vector<Place> others);
 
-  bool alive(uint32_t e) const { return !dead_[e]; }
-
-  // Drops dead entries (keeping the order of the others) and reindexes; with `force` false
-  // only once a quarter of the entries are dead.
-  void compact(bool force);
+  // Writes the live tokens back into the entries (and, when entries may collide, merges equal
+  // ones and reindexes).
+  void regroup();
+  // Writes the live tokens back into the entries; the index stays usable.
+  void sync_entries();
 
  private:
-  void rebuild();
-  void list_under(uint64_t pair, uint32_t e);
+  struct Slot {
+    uint32_t id;    // the token starting here, NONE inside a token
+    uint32_t span;  // slots of the token; kept at its first and at its last slot
+  };
+  void build();
+  bool holds(uint64_t pair, Place p) const;
 
   std::vector<SeqEntry>& entries_;
-  // pair -> positions of the entries holding it (maybe stale: dead or no longer holding it;
-  // ascending within a step's additions, not across steps)
-  absl::flat_hash_map<uint64_t, std::vector<uint32_t>> postings_;
-  std::vector<uint8_t> dead_;
-  std::vector<size_t> hashes_;  // per entry: seed_ over its tokens
-  SeededHash seed_;
-  size_t dead_count_ = 0;
-  absl::flat_hash_set<uint32_t, EntryPositionHash, EntryPositionEq> by_tokens_;
+  std::vector<std::vector<Slot>> slots_;                  // per entry
+  absl::flat_hash_map<uint64_t, std::vector<Place>> postings_;  // pair -> places (maybe stale)
+  bool may_collide_ = true;
 };
 
 }  // namespace zelkor

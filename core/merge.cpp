@@ -135,6 +135,15 @@ bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t
   }
   if (buffers.positions.empty()) return false;
 
+  rewrite_at(tokens, k, new_id, n_values, buffers);
+  return true;
+}
+
+void rewrite_at(std::span<const uint32_t> tokens, size_t k, uint32_t new_id,
+                std::span<const uint64_t> n_values, MergeBuffers& buffers) {
+  buffers.new_positions.clear();
+  buffers.rewritten.clear();
+  const size_t len = tokens.size();
   buffers.rewritten.reserve(len - buffers.positions.size() * (k - 1));
   size_t next_match = 0;
   for (size_t i = 0; i < len;) {
@@ -149,7 +158,6 @@ bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t
   }
   list_windows(buffers.removed, tokens, buffers.positions, n_values, k);
   list_windows(buffers.added, buffers.rewritten, buffers.new_positions, n_values, 1);
-  return true;
 }
 
 EntryDelta compute_entry_deltas(SeqEntry&& entry, std::span<const uint32_t> parts, uint32_t new_id,
@@ -170,24 +178,27 @@ EntryDelta compute_entry_deltas(SeqEntry&& entry, std::span<const uint32_t> part
 void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
   EntryIndex index(entries);
   apply_merge(parts, new_id, index);
-  index.compact(true);
+  index.sync_entries();
 }
 
 namespace {
 
-// The rewrites of one run of candidates, back to back in flat arrays, so that a step allocates
-// per run rather than per entry.
+using Place = EntryIndex::Place;
+
+// The rewrites of one run of entries, back to back in flat arrays, so that a step allocates per
+// run rather than per entry. Each change holds the neighbourhoods of the entry's matches before
+// and after the rewrite (context enough for every window that overlaps a match).
 struct RunChanges {
   struct Change {
-    size_t candidate;               // index into the step's candidate list
-    size_t tokens_at, tokens_len;   // the rewritten sequence in `tokens`
-    size_t windows_at;              // its removed windows, then its added ones, in `windows`
+    uint32_t entry;
+    size_t old_at, new_at;   // the two neighbourhoods in `tokens`
+    size_t windows_at;       // removed windows (over the old one), then added ones (over the new)
     uint32_t removed_len, added_len;
-    size_t hash;                    // EntryIndex::hash_of the rewritten sequence
   };
   std::vector<uint32_t> tokens;
-  std::vector<Window> windows;  // removed: over the entry's old tokens (in place until step 3)
+  std::vector<Window> windows;
   std::vector<Change> changes;
+  std::vector<std::pair<uint64_t, Place>> new_pairs;  // occurrences the rewrites created
 };
 
 // One window of a fold: `count` occurrences of the n ids at `key`, weighted by `mult`.
@@ -200,46 +211,92 @@ struct FoldItem {
   IdSpan span() const { return IdSpan(key, n); }
 };
 
-constexpr size_t RUN_LEN = 256;          // candidates per rewrite run
-constexpr size_t SERIAL_BELOW = 512;     // smaller steps run on the calling thread
+constexpr size_t RUN_LEN = 256;       // entries per rewrite run
+constexpr size_t SERIAL_BELOW = 512;  // steps with fewer matches run on the calling thread
+
+// The ids around the matches `ms` of one entry (each k tokens long) into `local`, the match
+// starts into buffers.positions: per cluster of matches, `context` tokens before, the tokens
+// from its first match to the end of its last, and `context` after. Windows overlapping a match
+// never reach past its cluster's context, so the clusters can sit side by side without creating
+// windows that the entry does not hold.
+void gather(const EntryIndex& index, std::span<const Place> ms, size_t k, size_t context,
+            std::vector<uint32_t>& local, MergeBuffers& buffers) {
+  local.clear();
+  buffers.positions.clear();
+  size_t i = 0;
+  while (i < ms.size()) {
+    const size_t before = local.size();
+    Place q = index.prev(ms[i]);
+    for (size_t c = 0; c < context && q.slot != EntryIndex::NONE; ++c, q = index.prev(q)) {
+      local.push_back(index.id(q));
+    }
+    std::reverse(local.begin() + static_cast<ptrdiff_t>(before), local.end());
+    Place cur = ms[i];
+    size_t since_match = 0;
+    while (true) {
+      if (i < ms.size() && cur.slot == ms[i].slot) {
+        buffers.positions.push_back(local.size());
+        for (size_t t = 0; t < k; ++t, cur = index.next(cur)) local.push_back(index.id(cur));
+        ++i;
+        since_match = 0;
+      } else {
+        if (cur.slot == EntryIndex::NONE || since_match == context) break;
+        local.push_back(index.id(cur));
+        cur = index.next(cur);
+        ++since_match;
+      }
+    }
+  }
+}
 
 }  // namespace
 
 void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
   if (parts.empty()) return;
   const std::vector<uint64_t> n_values = config.n_values;
-  auto [candidates, rarest] = index.candidates(parts);
-  const bool serial = candidates.size() < SERIAL_BELOW;
+  const size_t k = parts.size();
+  const size_t context =
+      n_values.empty() ? 0 : *std::max_element(n_values.begin(), n_values.end()) - 1;
+  uint64_t listed_pair = UINT64_MAX;
+  std::vector<Place> others;
+  const std::vector<Place> found = index.matches(parts, listed_pair, others);
+  const bool serial = found.size() < SERIAL_BELOW;
 
-  // 1. Rewrite the candidates, one run of RUN_LEN per task. Unmatched ones keep their vectors.
-  // Whether each candidate still holds the rarest pair afterwards is found while its tokens are
-  // in cache (it decides the candidate's place in that pair's holder list).
-  std::vector<uint8_t> holds_rarest(candidates.size(), 0);
-  auto holds = [&](IdSpan tokens) {
-    for (size_t i = 1; i < tokens.size(); ++i) {
-      if (EntryIndex::pair_of(tokens[i - 1], tokens[i]) == rarest) return true;
-    }
-    return false;
-  };
-  std::vector<RunChanges> runs((candidates.size() + RUN_LEN - 1) / RUN_LEN);
+  // The matches of each entry: found[groups[g] .. groups[g + 1]).
+  std::vector<size_t> groups;
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (i == 0 || found[i].entry != found[i - 1].entry) groups.push_back(i);
+  }
+  const size_t entry_count = groups.size();
+  groups.push_back(found.size());
+
+  // 1. Rewrite, one run of RUN_LEN entries per task: list the windows around the matches before
+  // and after, rewrite the slots, and note the pairs the new tokens form with their neighbours.
+  std::vector<RunChanges> runs((entry_count + RUN_LEN - 1) / RUN_LEN);
   auto rewrite_run = [&](size_t r, MergeBuffers& buffers) {
     RunChanges& out = runs[r];
-    const size_t end = std::min(candidates.size(), (r + 1) * RUN_LEN);
-    for (size_t i = r * RUN_LEN; i < end; ++i) {
-      const TokenIds& tokens = entries[candidates[i]].tokens;
-      if (!rewrite_sequence(tokens, parts, new_id, n_values, buffers)) {
-        holds_rarest[i] = holds(tokens);
-        continue;
-      }
-      const IdSpan rewritten(buffers.rewritten);
-      holds_rarest[i] = holds(rewritten);
+    std::vector<uint32_t> local;
+    const size_t end = std::min(entry_count, (r + 1) * RUN_LEN);
+    for (size_t g = r * RUN_LEN; g < end; ++g) {
+      const std::span<const Place> ms(found.data() + groups[g], groups[g + 1] - groups[g]);
+      gather(index, ms, k, context, local, buffers);
+      rewrite_at(local, k, new_id, n_values, buffers);
       out.changes.push_back(RunChanges::Change{
-          i, out.tokens.size(), rewritten.size(), out.windows.size(),
-          static_cast<uint32_t>(buffers.removed.size()), static_cast<uint32_t>(buffers.added.size()),
-          index.hash_of(rewritten)});
-      out.tokens.insert(out.tokens.end(), rewritten.begin(), rewritten.end());
+          ms[0].entry, out.tokens.size(), out.tokens.size() + local.size(), out.windows.size(),
+          static_cast<uint32_t>(buffers.removed.size()), static_cast<uint32_t>(buffers.added.size())});
+      out.tokens.insert(out.tokens.end(), local.begin(), local.end());
+      out.tokens.insert(out.tokens.end(), buffers.rewritten.begin(), buffers.rewritten.end());
       out.windows.insert(out.windows.end(), buffers.removed.begin(), buffers.removed.end());
       out.windows.insert(out.windows.end(), buffers.added.begin(), buffers.added.end());
+      for (const Place m : ms) index.merge_at(m, k, new_id);
+      for (const Place m : ms) {
+        if (const Place p = index.prev(m); p.slot != EntryIndex::NONE) {
+          out.new_pairs.emplace_back(EntryIndex::pair_of(index.id(p), new_id), p);
+        }
+        if (const Place q = index.next(m); q.slot != EntryIndex::NONE) {
+          out.new_pairs.emplace_back(EntryIndex::pair_of(new_id, index.id(q)), m);
+        }
+      }
     }
   };
   if (serial) {
@@ -262,7 +319,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
   // pop_best_from_heap needs.
   if (!config.recompute_each_step) {
     using ShardLists = std::array<std::vector<FoldItem>, GlobalStats::SHARDS>;
-    const size_t block_count = serial ? 1 : std::min<size_t>(runs.size(), 256);
+    const size_t block_count = serial ? 1 : std::max<size_t>(1, std::min<size_t>(runs.size(), 256));
     const size_t runs_per_block = (runs.size() + block_count - 1) / block_count;
     std::vector<ShardLists> blocks(block_count);
     auto sort_block = [&](size_t b) {
@@ -270,13 +327,12 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       for (size_t r = b * runs_per_block; r < end; ++r) {
         const RunChanges& run = runs[r];
         for (const RunChanges::Change& c : run.changes) {
-          const uint32_t mult = entries[candidates[c.candidate]].freq;
+          const uint32_t mult = entries[c.entry].freq;
           const Window* w = run.windows.data() + c.windows_at;
-          const uint32_t* old_seq = entries[candidates[c.candidate]].tokens.data();
-          const uint32_t* new_seq = run.tokens.data() + c.tokens_at;
           for (uint32_t j = 0; j < c.removed_len + c.added_len; ++j, ++w) {
             const bool add = j >= c.removed_len;
-            const FoldItem item{(add ? new_seq : old_seq) + w->start, w->n, w->count, mult, add};
+            const uint32_t* seq = run.tokens.data() + (add ? c.new_at : c.old_at);
+            const FoldItem item{seq + w->start, w->n, w->count, mult, add};
             blocks[b][stats.shard_index(item.span())].push_back(item);
           }
         }
@@ -323,25 +379,14 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     }
   }
 
-  // 3. Regroup: rewritten entries take their new vectors; one that equals another live entry
-  // is merged into it. The rarest pair's list keeps only the entries that still hold it.
+  // 3. The searched pair keeps only the places that still hold it; the new pairs are listed.
+  // Entries that may have become equal are merged (never when every entry spells its own text).
+  index.relist(listed_pair, std::move(others));
   for (const RunChanges& run : runs) {
-    for (const RunChanges::Change& c : run.changes) index.detach(candidates[c.candidate]);
-  }
-  for (const RunChanges& run : runs) {
-    for (const RunChanges::Change& c : run.changes) {
-      const IdSpan tokens(run.tokens.data() + c.tokens_at, c.tokens_len);
-      index.attach(candidates[c.candidate], tokens, c.hash, new_id);
-    }
+    for (const auto& [pair, place] : run.new_pairs) index.list_pair(pair, place);
   }
   decltype(runs)().swap(runs);
-  size_t kept = 0;
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    if (holds_rarest[i] && index.alive(candidates[i])) candidates[kept++] = candidates[i];
-  }
-  candidates.resize(kept);
-  index.set_holders(rarest, std::move(candidates));
-  index.compact(false);
+  if (index.entries_may_collide()) index.regroup();
 }
 
 }  // namespace zelkor

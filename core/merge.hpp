@@ -43,6 +43,11 @@ struct MergeBuffers {
 bool rewrite_sequence(std::span<const uint32_t> tokens, std::span<const uint32_t> parts,
                       uint32_t new_id, std::span<const uint64_t> n_values, MergeBuffers& buffers);
 
+// rewrite_sequence after its matching: rewrites `tokens` at buffers.positions (ascending,
+// non-overlapping starts of k-id matches) and lists the windows as rewrite_sequence does.
+void rewrite_at(std::span<const uint32_t> tokens, size_t k, uint32_t new_id,
+                std::span<const uint64_t> n_values, MergeBuffers& buffers);
+
 // The change set of one entry: its rewritten tokens (the old ones when nothing matches), the
 // window statistics moved out of `buffers`, and the entry's count.
 EntryDelta compute_entry_deltas(SeqEntry&& entry, std::span<const uint32_t> parts, uint32_t new_id,

@@ -75,12 +75,13 @@ void Zelkor::train_single() {
   bool below_cross_word_start = vocab_size_with_specials(interner) < config.cross_word_start_vocab;
   if (scan_by_heap) rebuild_heap();
   track_heap = config.use_heap || scan_by_heap;
-  EntryIndex index(entries);
+  EntryIndex index(entries, &interner);
 
   for (uint64_t step = 0; step < config.num_merges; ++step) {
     const auto t_step = std::chrono::steady_clock::now();
     const std::optional<NgramKey> pair = debug_pair(interner, step);
     if (verify_pre) {
+      index.sync_entries();
       StatsDiff d = compare_stats(compute_stats_full(), stats);
       if (d.total() != 0) {
         log_at(3, TAG, "[verify-pre] step {} diff={}, missing={}, extra={}", step, d.diff,
@@ -150,6 +151,7 @@ void Zelkor::train_single() {
       break;
     }
     if (verify_stats) {
+      index.sync_entries();
       StatsDiff d = compare_stats(compute_stats_full(), stats);
       if (d.total() != 0) {
         log_at(3, TAG, "[verify] step {} diff={}, missing={}, extra={}", step, d.diff, d.missing,
@@ -160,7 +162,7 @@ void Zelkor::train_single() {
 
   track_heap = false;
   if (scan_by_heap) heap.clear();
-  index.compact(true);
+  index.sync_entries();
 
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();
