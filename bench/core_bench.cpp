@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
       trainer.apply_merge(key, trainer.interner.intern(text), index);
       merge_step.push_back(seconds(t));
     }
-    index.sync_entries();
+    index.finish();
     if (r == 0) {
       std::printf("entries %zu, statistics keys %zu\n", trainer.entries.size(), trainer.stats.size());
     }

@@ -2,6 +2,10 @@
 // key's characters are interned left to right, so ids follow the map's (seeded) iteration order.
 #include "core/corpus.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <array>
 
 #include <tbb/blocked_range.h>
@@ -13,6 +17,14 @@
 
 namespace zelkor {
 namespace {
+
+// Counting leaves much freed memory scattered in the allocator's heap; hand it back to the
+// system before training allocates its own large structures.
+void release_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 // Interns the characters of normalised texts, remembering ASCII ids to skip the map lookup.
 class SymbolInterner {
@@ -94,6 +106,7 @@ Result<void> Zelkor::build_vocab(std::span<const std::string> lines) {
     counts = build_counts_chunk(pool, lines);
   }
   entries = entries_from_counts(std::move(counts), interner);
+  release_free_memory();
   return {};
 }
 
@@ -101,6 +114,7 @@ Result<Zelkor> Zelkor::new_from_counts(SeqCounts&& counts, uint64_t total_chars,
                                        TrainConfig config) {
   Zelkor trainer;
   trainer.entries = entries_from_counts(std::move(counts), trainer.interner);
+  release_free_memory();
   trainer.config = std::move(config);
   trainer.total_chars = total_chars;
   if (trainer.config.multi_process) {

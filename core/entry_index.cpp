@@ -76,29 +76,50 @@ EntryIndex::EntryIndex(std::vector<SeqEntry>& entries, const Interner* interner)
 }
 
 void EntryIndex::build() {
-  postings_.clear();
   slots_.assign(entries_.size(), {});
-  for (uint32_t e = 0; e < entries_.size(); ++e) {
-    TokenIds& tokens = entries_[e].tokens;
-    std::vector<Slot>& slots = slots_[e];
-    slots.reserve(tokens.size());
-    for (uint32_t id : tokens) slots.push_back(Slot{id, 1});
-    for (uint32_t s = 0; s + 1 < tokens.size(); ++s) {
-      postings_[pair_of(tokens[s], tokens[s + 1])].push_back(Place{e, s});
+  live_tokens_ = 0;
+  for (size_t e = 0; e < entries_.size(); ++e) {
+    slots_[e] = std::move(entries_[e].tokens);
+    entries_[e].tokens = TokenIds{};
+    live_tokens_ += slots_[e].size();
+  }
+  list_all_pairs();
+}
+
+void EntryIndex::list_all_pairs() {
+  postings_.clear();
+  listed_ = 0;
+  for (uint32_t e = 0; e < slots_.size(); ++e) {
+    Place before{e, NONE};
+    for (uint32_t s = 0; s < slots_[e].size(); ++s) {
+      if (slots_[e][s] == NONE) continue;
+      if (before.slot != NONE) {
+        postings_[pair_of(id(before), slots_[e][s])].push_back(before);
+        ++listed_;
+      }
+      before = Place{e, s};
     }
-    TokenIds().swap(tokens);  // the slots hold them now
   }
 }
 
+void EntryIndex::after_step(size_t removed) {
+  live_tokens_ -= removed;
+  if (listed_ > 2 * live_tokens_ + (size_t{1} << 20)) list_all_pairs();
+}
+
 EntryIndex::Place EntryIndex::next(Place p) const {
-  const std::vector<Slot>& slots = slots_[p.entry];
-  const uint32_t s = p.slot + slots[p.slot].span;
+  const TokenIds& slots = slots_[p.entry];
+  uint32_t s = p.slot + 1;
+  while (s < slots.size() && slots[s] == NONE) ++s;
   return Place{p.entry, s < slots.size() ? s : NONE};
 }
 
 EntryIndex::Place EntryIndex::prev(Place p) const {
-  if (p.slot == 0) return Place{p.entry, NONE};
-  return Place{p.entry, p.slot - slots_[p.entry][p.slot - 1].span};
+  const TokenIds& slots = slots_[p.entry];
+  for (uint32_t s = p.slot; s > 0;) {
+    if (slots[--s] != NONE) return Place{p.entry, s};
+  }
+  return Place{p.entry, NONE};
 }
 
 bool EntryIndex::holds(uint64_t pair, Place p) const {
@@ -115,8 +136,8 @@ std::vector<EntryIndex::Place> EntryIndex::matches(IdSpan parts, uint64_t& pair,
   if (parts.empty()) return found;
   if (parts.size() == 1) {
     for (uint32_t e = 0; e < slots_.size(); ++e) {
-      for (Place p{e, 0}; p.slot != NONE && !slots_[e].empty(); p = next(p)) {
-        if (id(p) == parts[0]) found.push_back(p);
+      for (uint32_t s = 0; s < slots_[e].size(); ++s) {
+        if (slots_[e][s] == parts[0]) found.push_back(Place{e, s});
       }
     }
     return found;
@@ -160,29 +181,32 @@ std::vector<EntryIndex::Place> EntryIndex::matches(IdSpan parts, uint64_t& pair,
       continue;
     }
     found.push_back(start);
-    last_end = last.slot + slots_[last.entry][last.slot].span - 1;
+    last_end = last.slot;
   }
   return found;
 }
 
 void EntryIndex::merge_at(Place p, size_t k, uint32_t new_id) {
-  std::vector<Slot>& slots = slots_[p.entry];
-  uint32_t last = p.slot;
+  TokenIds& slots = slots_[p.entry];
+  Place part = p;
   for (size_t t = 1; t < k; ++t) {
-    last += slots[last].span;
-    slots[last].id = NONE;
+    part = next(part);
+    slots[part.slot] = NONE;
   }
-  const uint32_t end = last + slots[last].span - 1;
-  const uint32_t span = end - p.slot + 1;
-  slots[p.slot] = Slot{new_id, span};
-  slots[end].span = span;
+  slots[p.slot] = new_id;
 }
 
-void EntryIndex::list_pair(uint64_t pair, Place p) { postings_[pair].push_back(p); }
+void EntryIndex::list_pair(uint64_t pair, Place p) {
+  postings_[pair].push_back(p);
+  ++listed_;
+}
 
 void EntryIndex::relist(uint64_t pair, std::vector<Place> others) {
-  if (pair == UINT64_MAX) return;
+  auto it = postings_.find(pair);
+  if (it == postings_.end()) return;
+  listed_ -= it->second.size();
   std::erase_if(others, [&](Place p) { return !holds(pair, p); });
+  listed_ += others.size();
   if (others.empty()) {
     postings_.erase(pair);
   } else {
@@ -191,12 +215,24 @@ void EntryIndex::relist(uint64_t pair, std::vector<Place> others) {
 }
 
 void EntryIndex::sync_entries() {
-  for (uint32_t e = 0; e < slots_.size(); ++e) {
+  for (size_t e = 0; e < slots_.size(); ++e) {
     TokenIds& tokens = entries_[e].tokens;
     tokens.clear();
-    if (slots_[e].empty()) continue;
-    for (Place p{e, 0}; p.slot != NONE; p = next(p)) tokens.push_back(id(p));
+    for (uint32_t id : slots_[e]) {
+      if (id != NONE) tokens.push_back(id);
+    }
   }
+}
+
+void EntryIndex::finish() {
+  postings_.clear();
+  for (size_t e = 0; e < slots_.size(); ++e) {
+    TokenIds& slots = slots_[e];
+    std::erase(slots, NONE);
+    slots.shrink_to_fit();
+    entries_[e].tokens = std::move(slots);
+  }
+  slots_.clear();
 }
 
 void EntryIndex::regroup() {

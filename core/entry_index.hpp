@@ -1,5 +1,6 @@
-// EntryIndex: the entries' tokens as slots (one per original token; a merged token occupies the
-// slots of its parts) and, for every pair of adjacent ids, where it occurs. A merge step then
+// EntryIndex: the entries' tokens as slots (one per original token; a merged token keeps its id
+// in its first slot and marks the slots of its other parts dead) and, for every pair of adjacent
+// ids, where it occurs. A merge step then
 // finds its occurrences without scanning the entries that hold them and rewrites each one in
 // place, so its cost follows the number of occurrences, not the length of the lines holding
 // them. Tested through merge_test.cpp and train_test.cpp.
@@ -16,8 +17,8 @@
 namespace zelkor {
 
 // Lives for one training loop (or one standalone merge) over `entries`, which only this index
-// may change meanwhile. While it lives the token vectors of `entries` are released (the slots
-// hold them); sync_entries() writes them back.
+// may change meanwhile. It takes the token vectors of `entries` as its slots; sync_entries()
+// copies the tokens back, finish() hands the slots back as the tokens.
 class EntryIndex {
  public:
   static constexpr uint32_t NONE = UINT32_MAX;  // no slot / a dead slot's id
@@ -50,13 +51,16 @@ class EntryIndex {
   // list which hold the pair outside the matches (hand them to relist() after the rewrite).
   std::vector<Place> matches(IdSpan parts, uint64_t& pair, std::vector<Place>& others);
 
-  uint32_t id(Place p) const { return slots_[p.entry][p.slot].id; }
+  uint32_t id(Place p) const { return slots_[p.entry][p.slot]; }
   // The place of the next / previous token of the entry, or slot NONE.
   Place next(Place p) const;
   Place prev(Place p) const;
 
   // Replaces the `k` tokens from `p` by one token `new_id`. Safe in parallel for distinct entries.
   void merge_at(Place p, size_t k, uint32_t new_id);
+  // After a step that replaced `removed` tokens: rebuilds the occurrence lists once stale places
+  // outnumber the live tokens, so the lists stay within a small multiple of the tokens.
+  void after_step(size_t removed);
   // Lists an occurrence of `pair` at `p` (the place of its first token). Not thread-safe.
   void list_pair(uint64_t pair, Place p);
   // Replaces the list of `pair` by those of `others` (ascending) that still hold it.
@@ -67,18 +71,19 @@ class EntryIndex {
   void regroup();
   // Writes the live tokens back into the entries; the index stays usable.
   void sync_entries();
+  // Hands the live tokens back to the entries as their token vectors; the index is spent.
+  void finish();
 
  private:
-  struct Slot {
-    uint32_t id;    // the token starting here, NONE inside a token
-    uint32_t span;  // slots of the token; kept at its first and at its last slot
-  };
   void build();
+  void list_all_pairs();
   bool holds(uint64_t pair, Place p) const;
 
   std::vector<SeqEntry>& entries_;
-  std::vector<std::vector<Slot>> slots_;                  // per entry
+  std::vector<TokenIds> slots_;  // per entry: the token starting at each slot, or NONE
   absl::flat_hash_map<uint64_t, std::vector<Place>> postings_;  // pair -> places (maybe stale)
+  size_t listed_ = 0;       // places in postings_
+  size_t live_tokens_ = 0;  // tokens in slots_
   bool may_collide_ = true;
 };
 

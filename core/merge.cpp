@@ -178,7 +178,7 @@ EntryDelta compute_entry_deltas(SeqEntry&& entry, std::span<const uint32_t> part
 void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
   EntryIndex index(entries);
   apply_merge(parts, new_id, index);
-  index.sync_entries();
+  index.finish();
 }
 
 namespace {
@@ -386,6 +386,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     for (const auto& [pair, place] : run.new_pairs) index.list_pair(pair, place);
   }
   decltype(runs)().swap(runs);
+  index.after_step(found.size() * (k - 1));
   if (index.entries_may_collide()) index.regroup();
 }
 

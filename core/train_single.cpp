@@ -162,7 +162,7 @@ void Zelkor::train_single() {
 
   track_heap = false;
   if (scan_by_heap) heap.clear();
-  index.sync_entries();
+  index.finish();
 
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();
