@@ -1,6 +1,7 @@
-"""Benchmark driver: training time and peak memory, encoding throughput and compression of
-zelkor_ext against the tokenizers BPE trainer and SentencePiece, each figure the median of
-several runs in fresh child processes, side by side in one run. Writes latest.md and plots."""
+"""Benchmark driver: training time and peak memory, encoding throughput, compression and thread
+scaling of zelkor_ext against the tokenizers BPE trainer and SentencePiece, side by side in one
+run. Every figure comes from fresh child processes (median, min and max of several runs); the
+report and plots are written by report.py."""
 import argparse
 import json
 import os
@@ -10,50 +11,69 @@ import sys
 import time
 from pathlib import Path
 
+from report import write_report
+from trainers import ENCODE, LOAD, TRAIN, loader_of
+
 PY = sys.executable
-TRAINERS = {  # name -> Python code run in a child; {corpus}, {vocab}, {out} are filled in
-    "zelkor n=2": "import zelkor_ext as z; z.train_to_hf({corpus!r}, {out!r}, aim_token_num={vocab}, n_max=2)",
-    "zelkor n=2..6": "import zelkor_ext as z; z.train_to_hf({corpus!r}, {out!r}, aim_token_num={vocab})",
-    "zelkor n=2..6 heap": "import zelkor_ext as z; z.train_to_hf({corpus!r}, {out!r}, aim_token_num={vocab}, use_heap=True)",
-    "tokenizers BPE": (
-        "from tokenizers import Tokenizer, models, trainers, pre_tokenizers\n"
-        "t = Tokenizer(models.BPE(unk_token='<unk>')); t.pre_tokenizer = pre_tokenizers.Whitespace()\n"
-        "t.train([{corpus!r}], trainers.BpeTrainer(vocab_size={vocab}, show_progress=False, special_tokens=['<unk>']))\n"
-        "import os; os.makedirs({out!r}, exist_ok=True); t.save({out!r} + '/tokenizer.json')"),
-    "sentencepiece BPE": (
-        "import sentencepiece as s, os; os.makedirs({out!r}, exist_ok=True)\n"
-        "s.SentencePieceTrainer.train(input={corpus!r}, model_prefix={out!r} + '/sp', vocab_size={vocab}, model_type='bpe', "
-        "minloglevel=2, input_sentence_size=0, num_threads=os.cpu_count())"),
-    "sentencepiece unigram": (
-        "import sentencepiece as s, os; os.makedirs({out!r}, exist_ok=True)\n"
-        "s.SentencePieceTrainer.train(input={corpus!r}, model_prefix={out!r} + '/sp', vocab_size={vocab}, model_type='unigram', "
-        "minloglevel=2, input_sentence_size=0, num_threads=os.cpu_count())"),
-}
 ENV = dict(os.environ, LOG_LEVEL="warn", LOG_FILE=os.devnull)
+HEAP_MAX_MB = 16      # heap mode is also timed only up to this size: it is the slow mode
+SCALING_THREADS = [1, 2, 4, 8]
+SCALING_TRAINERS = ["zelkor n=2", "zelkor n=2..6", "tokenizers BPE"]
 
 
-def run_child(code):
-    """Wall seconds and peak RSS (MB) of one child process running `code`."""
+def run_child(code, threads=None):
+    """Wall seconds, peak RSS (MB) and stdout of one child process running `code` (on the first
+    `threads` processors when given)."""
+    env = dict(ENV)
+    if threads:
+        env["RAYON_NUM_THREADS"] = str(threads)  # the tokenizers pool
+    pin = (lambda: os.sched_setaffinity(0, range(threads))) if threads else None
     start = time.perf_counter()
-    proc = subprocess.Popen([PY, "-c", code], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, rusage = os.wait4(proc.pid, 0)
+    proc = subprocess.Popen([PY, "-c", code], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=pin)
+    out, err = proc.communicate()
     elapsed = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError(f"{code}\nfailed:\n{proc.stderr.read().decode()}")
-    proc.stderr.close()
-    return elapsed, rusage.ru_maxrss / 1024
+    if proc.returncode != 0:
+        raise RuntimeError(f"{code}\nfailed:\n{err.decode()}")
+    return elapsed, out.decode()
 
 
-def median_runs(code, runs):
-    figures = [run_child(code) for _ in range(runs)]
-    times, rss = zip(*figures)
-    return statistics.median(times), min(times), max(times), statistics.median(rss)
+def peak_rss_mb(code, threads=None):
+    """Runs `code` under a wrapper that reports the child's own peak RSS (VmHWM)."""
+    wrapped = code + "\nprint('VmHWM', [l for l in open('/proc/self/status') if l.startswith('VmHWM')][0].split()[1])"
+    elapsed, out = run_child(wrapped, threads)
+    kb = int(out.split("VmHWM")[-1].split()[-1])
+    return elapsed, kb / 1024
+
+
+def summary(values):
+    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+
+
+def train_code(trainer, corpus, vocab, out, workers=0):
+    return TRAIN[trainer].format(corpus=str(corpus), vocab=vocab, out=str(out), workers=workers)
+
+
+def measure_training(trainer, corpus, vocab, out, runs, threads=None):
+    times, rss = [], []
+    for _ in range(runs):
+        elapsed, peak = peak_rss_mb(train_code(trainer, corpus, vocab, out, threads or 0), threads)
+        times.append(elapsed)
+        rss.append(peak)
+    return {"time": summary(times), "rss": summary(rss)}
+
+
+def measure_encoding(trainer, out, heldout, runs, threads=None):
+    load = LOAD[loader_of(trainer)].format(out=str(out))
+    figures = [json.loads(run_child(ENCODE.format(heldout=str(heldout), load=load, runs=1), threads)[1])
+               for _ in range(runs)]
+    return {key: summary([f[key] for f in figures]) for key in ("one_mbs", "batch_mbs", "tpc")}
 
 
 def cut(src, dst, megabytes):
     if not dst.exists():
         with open(src, "rb") as f:
-            data = f.read(megabytes * 1_000_000)
+            data = f.read(int(megabytes * 1_000_000))
         dst.write_bytes(data[: data.rfind(b"\n") + 1])
     return dst
 
@@ -69,33 +89,65 @@ def split(corpora):
     return train, held
 
 
+def log(text):
+    print(text, flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--corpora", type=Path, required=True)
     ap.add_argument("--out", type=Path, required=True)
     ap.add_argument("--quick", action="store_true", help="4 MB, vocabulary 8,000, one run each")
     args = ap.parse_args()
-    train, _ = split(args.corpora)
-    sizes = [4] if args.quick else [4, 16, 64]
+    train, heldout = split(args.corpora)
+    full_mb = train.stat().st_size / 1e6
+    # The English corpus is what Debian's documentation holds (about 39 MB of training text), so
+    # the largest size is all of it rather than 64 MB.
+    sizes = [4] if args.quick else [4, 16, full_mb]
     vocabs = [8000] if args.quick else [8000, 32000]
     runs = 1 if args.quick else 3
-    rows = []
+    encode_mb = sizes[0] if args.quick else 16
+    tmp = args.out / "tmp"
+    results = {"runs": runs, "training": [], "encoding": [], "scaling": [], "machine": os.cpu_count()}
+
     for mb in sizes:
-        corpus = cut(train, args.corpora / f"en.{mb}mb.txt", mb)
+        corpus = cut(train, args.corpora / f"en.{mb:.0f}mb.txt", mb)
         real_mb = corpus.stat().st_size / 1e6
         for vocab in vocabs:
-            for name, template in TRAINERS.items():
-                out = str(args.out / "tmp" / f"{name.replace(' ', '_')}_{mb}_{vocab}")
-                med, lo, hi, rss = median_runs(template.format(corpus=str(corpus), vocab=vocab, out=out), runs)
-                rows.append((name, real_mb, vocab, med, lo, hi, rss))
-                print(f"{name:24} {real_mb:6.1f} MB vocab {vocab:6}: {med:8.2f} s (min {lo:.2f}, max {hi:.2f})  {rss:7.0f} MB", flush=True)
+            for trainer in TRAIN:
+                if "heap" in trainer and (mb > HEAP_MAX_MB or vocab != vocabs[0]):
+                    continue
+                out = tmp / f"{trainer.replace(' ', '_')}_{mb:.0f}_{vocab}"
+                fig = measure_training(trainer, corpus, vocab, out, runs)
+                results["training"].append(dict(trainer=trainer, mb=real_mb, vocab=vocab, **fig))
+                log(f"train  {trainer:24} {real_mb:5.1f} MB vocab {vocab:6}: {fig['time']['median']:7.2f} s "
+                    f"(min {fig['time']['min']:.2f}, max {fig['time']['max']:.2f})  {fig['rss']['median']:6.0f} MB")
+
+    for vocab in vocabs:
+        for trainer in TRAIN:
+            if "heap" in trainer:
+                continue  # the same vocabulary as the scan
+            out = tmp / f"{trainer.replace(' ', '_')}_{encode_mb:.0f}_{vocab}"
+            fig = measure_encoding(trainer, out, heldout, runs)
+            results["encoding"].append(dict(trainer=trainer, vocab=vocab, **fig))
+            log(f"encode {trainer:24} vocab {vocab:6}: one {fig['one_mbs']['median']:6.2f} MB/s  "
+                f"batch {fig['batch_mbs']['median']:6.2f} MB/s  tokens/char {fig['tpc']['median']:.4f}")
+
+    corpus = cut(train, args.corpora / f"en.{encode_mb:.0f}mb.txt", encode_mb)
+    threads = [t for t in SCALING_THREADS if t <= (os.cpu_count() or 1)]
+    for n in ([] if args.quick else threads):
+        for trainer in SCALING_TRAINERS:
+            out = tmp / f"scaling_{trainer.replace(' ', '_')}"
+            fig = measure_training(trainer, corpus, vocabs[0], out, runs, threads=n)
+            enc = measure_encoding(trainer, out, heldout, runs, threads=n) if "..6" not in trainer else None
+            results["scaling"].append(dict(trainer=trainer, threads=n, train=fig["time"],
+                                           batch_mbs=enc["batch_mbs"] if enc else None))
+            log(f"scale  {trainer:24} {n} threads: train {fig['time']['median']:7.2f} s" +
+                (f"  encode_batch {enc['batch_mbs']['median']:6.2f} MB/s" if enc else ""))
+
     args.out.mkdir(parents=True, exist_ok=True)
-    with open(args.out / "latest.md", "w") as f:
-        f.write("# Training: wall time and peak RSS (median of %d runs, child processes)\n\n" % runs)
-        f.write("| trainer | corpus MB | vocab | median s | min s | max s | peak RSS MB |\n|---|---|---|---|---|---|---|\n")
-        for name, mb, vocab, med, lo, hi, rss in rows:
-            f.write(f"| {name} | {mb:.1f} | {vocab} | {med:.2f} | {lo:.2f} | {hi:.2f} | {rss:.0f} |\n")
-    json.dump(rows, open(args.out / "latest.json", "w"), indent=1)
+    (args.out / "latest.json").write_text(json.dumps(results, indent=1))
+    write_report(results, args.out)
 
 
 if __name__ == "__main__":
