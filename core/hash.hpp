@@ -29,9 +29,10 @@ inline uint64_t mix64(uint64_t h) {
   return h;
 }
 
-// Hash of a run of token ids under `seed`; used for n-gram keys and token vectors alike.
-inline uint64_t hash_ids(std::span<const uint32_t> ids, uint64_t seed) {
-  uint64_t h = seed ^ (ids.size() * 0x9e3779b97f4a7c15ULL);
+// The seed-independent part of the hash of a run of token ids: computed once, it serves every
+// map the run is looked up in (see PrehashedIds).
+inline uint64_t prehash_ids(std::span<const uint32_t> ids) {
+  uint64_t h = ids.size() * 0x9e3779b97f4a7c15ULL;
   size_t i = 0;
   for (; i + 2 <= ids.size(); i += 2) {
     uint64_t pair = (uint64_t{ids[i]} << 32) | ids[i + 1];
@@ -42,8 +43,23 @@ inline uint64_t hash_ids(std::span<const uint32_t> ids, uint64_t seed) {
     h = (h ^ ids[i]) * 0x9e3779b97f4a7c15ULL;
     h ^= h >> 29;
   }
-  return mix64(h);
+  return h;
 }
+
+// Hash of a run of token ids under `seed`; used for n-gram keys and token vectors alike.
+inline uint64_t hash_ids(std::span<const uint32_t> ids, uint64_t seed) {
+  return mix64(prehash_ids(ids) ^ seed);
+}
+
+// A run of ids with its prehash_ids, for looking one window up in several maps.
+struct PrehashedIds {
+  std::span<const uint32_t> ids;
+  uint64_t prehash;
+  explicit PrehashedIds(std::span<const uint32_t> run) : ids(run), prehash(prehash_ids(run)) {}
+  PrehashedIds(std::span<const uint32_t> run, uint64_t known) : ids(run), prehash(known) {}
+  const uint32_t* data() const { return ids.data(); }
+  size_t size() const { return ids.size(); }
+};
 
 // A hasher object carrying its map's seed. Default construction draws a new seed, so every
 // default-constructed map is seeded on its own; copies of a map keep their seed.
@@ -56,6 +72,7 @@ struct SeededHash {
   size_t operator()(const Ids& ids) const {
     return hash_ids(std::span<const uint32_t>(ids.data(), ids.size()), seed);
   }
+  size_t operator()(const PrehashedIds& ids) const { return mix64(ids.prehash ^ seed); }
   size_t operator()(std::string_view s) const {
     return mix64(absl::Hash<std::string_view>{}(s) + seed);
   }

@@ -58,25 +58,33 @@ void list_windows(std::vector<Window>& out, std::span<const uint32_t> seq,
       const uint64_t lo = std::max(p >= n - 1 ? p - (n - 1) : 0, next);
       const uint64_t hi = std::min<uint64_t>(p + k - 1, seq.size() - n);
       for (uint64_t s = lo; s <= hi; ++s) {
-        out.push_back(Window{static_cast<uint32_t>(s), static_cast<uint32_t>(n), 1});
+        out.push_back(Window{static_cast<uint32_t>(s), static_cast<uint32_t>(n), 1,
+                             prehash_ids(seq.subspan(s, n))});
       }
       next = std::max(next, hi + 1);
     }
   }
+  // Equal n-grams have equal hashes, so sorting by hash brings them together; a run of equal
+  // hashes is merged by comparing the ids (a collision leaves two windows in one run).
+  std::sort(out.begin(), out.end(), [](const Window& a, const Window& b) {
+    return a.n != b.n ? a.n < b.n : a.prehash < b.prehash;
+  });
   auto span_of = [&](const Window& w) { return seq.subspan(w.start, w.n); };
-  auto less = [&](const Window& a, const Window& b) {
-    if (a.n != b.n) return a.n < b.n;
-    auto x = span_of(a), y = span_of(b);
-    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
-  };
-  std::sort(out.begin(), out.end(), less);
   size_t kept = 0;
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (kept > 0 && out[kept - 1].n == out[i].n && IdsEq{}(span_of(out[kept - 1]), span_of(out[i]))) {
-      ++out[kept - 1].count;
-    } else {
-      out[kept++] = out[i];
+  for (size_t i = 0; i < out.size();) {
+    size_t j = i + 1;
+    while (j < out.size() && out[j].n == out[i].n && out[j].prehash == out[i].prehash) ++j;
+    const size_t run = kept;
+    for (size_t x = i; x < j; ++x) {
+      size_t y = run;
+      while (y < kept && !IdsEq{}(span_of(out[y]), span_of(out[x]))) ++y;
+      if (y < kept) {
+        out[y].count += out[x].count;
+      } else {
+        out[kept++] = out[x];
+      }
     }
+    i = j;
   }
   out.resize(kept);
 }
@@ -204,14 +212,16 @@ struct RunChanges {
 // One window of a fold: `count` occurrences of the n ids at `key`, weighted by `mult`.
 struct FoldItem {
   const uint32_t* key;
+  uint64_t prehash;
   uint32_t n;
   uint32_t count;
   uint32_t mult;
   bool add;
-  IdSpan span() const { return IdSpan(key, n); }
+  PrehashedIds ids() const { return PrehashedIds(IdSpan(key, n), prehash); }
 };
 
 constexpr size_t RUN_LEN = 256;       // entries per rewrite run
+constexpr size_t BATCH_RUNS = 64;     // runs rewritten and folded together
 constexpr size_t SERIAL_BELOW = 512;  // steps with fewer matches run on the calling thread
 
 // The ids around the matches `ms` of one entry (each k tokens long) into `local`, the match
@@ -269,62 +279,72 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
   }
   const size_t entry_count = groups.size();
   groups.push_back(found.size());
+  const size_t run_count = (entry_count + RUN_LEN - 1) / RUN_LEN;
 
-  // 1. Rewrite, one run of RUN_LEN entries per task: list the windows around the matches before
-  // and after, rewrite the slots, and note the pairs the new tokens form with their neighbours.
-  std::vector<RunChanges> runs((entry_count + RUN_LEN - 1) / RUN_LEN);
-  auto rewrite_run = [&](size_t r, MergeBuffers& buffers) {
-    RunChanges& out = runs[r];
-    std::vector<uint32_t> local;
-    const size_t end = std::min(entry_count, (r + 1) * RUN_LEN);
-    for (size_t g = r * RUN_LEN; g < end; ++g) {
-      const std::span<const Place> ms(found.data() + groups[g], groups[g + 1] - groups[g]);
-      gather(index, ms, k, context, local, buffers);
-      rewrite_at(local, k, new_id, n_values, buffers);
-      out.changes.push_back(RunChanges::Change{
-          ms[0].entry, out.tokens.size(), out.tokens.size() + local.size(), out.windows.size(),
-          static_cast<uint32_t>(buffers.removed.size()), static_cast<uint32_t>(buffers.added.size())});
-      out.tokens.insert(out.tokens.end(), local.begin(), local.end());
-      out.tokens.insert(out.tokens.end(), buffers.rewritten.begin(), buffers.rewritten.end());
-      out.windows.insert(out.windows.end(), buffers.removed.begin(), buffers.removed.end());
-      out.windows.insert(out.windows.end(), buffers.added.begin(), buffers.added.end());
-      for (const Place m : ms) index.merge_at(m, k, new_id);
-      for (const Place m : ms) {
-        if (const Place p = index.prev(m); p.slot != EntryIndex::NONE) {
-          out.new_pairs.emplace_back(EntryIndex::pair_of(index.id(p), new_id), p);
-        }
-        if (const Place q = index.next(m); q.slot != EntryIndex::NONE) {
-          out.new_pairs.emplace_back(EntryIndex::pair_of(new_id, index.id(q)), m);
+  const bool offer = !config.recompute_each_step && (config.use_heap || track_heap);
+  const uint64_t vocab_size = vocab_size_with_specials(interner);
+  std::vector<std::pair<uint64_t, Place>> new_pairs;
+
+  // The runs go through both passes a batch at a time, which bounds the memory a step holds
+  // (the first steps rewrite most entries). Batches fold in order, so every key still sees its
+  // changes in entry order.
+  for (size_t first_run = 0; first_run < run_count; first_run += BATCH_RUNS) {
+    std::vector<RunChanges> runs(std::min(BATCH_RUNS, run_count - first_run));
+
+    // 1. Rewrite, one run of RUN_LEN entries per task: list the windows around the matches
+    // before and after, rewrite the slots, and note the pairs the new tokens form.
+    auto rewrite_run = [&](size_t r, MergeBuffers& buffers) {
+      RunChanges& out = runs[r];
+      std::vector<uint32_t> local;
+      const size_t end = std::min(entry_count, (first_run + r + 1) * RUN_LEN);
+      for (size_t g = (first_run + r) * RUN_LEN; g < end; ++g) {
+        const std::span<const Place> ms(found.data() + groups[g], groups[g + 1] - groups[g]);
+        gather(index, ms, k, context, local, buffers);
+        rewrite_at(local, k, new_id, n_values, buffers);
+        out.changes.push_back(RunChanges::Change{
+            ms[0].entry, out.tokens.size(), out.tokens.size() + local.size(), out.windows.size(),
+            static_cast<uint32_t>(buffers.removed.size()),
+            static_cast<uint32_t>(buffers.added.size())});
+        out.tokens.insert(out.tokens.end(), local.begin(), local.end());
+        out.tokens.insert(out.tokens.end(), buffers.rewritten.begin(), buffers.rewritten.end());
+        out.windows.insert(out.windows.end(), buffers.removed.begin(), buffers.removed.end());
+        out.windows.insert(out.windows.end(), buffers.added.begin(), buffers.added.end());
+        for (const Place m : ms) index.merge_at(m, k, new_id);
+        for (const Place m : ms) {
+          if (const Place p = index.prev(m); p.slot != EntryIndex::NONE) {
+            out.new_pairs.emplace_back(EntryIndex::pair_of(index.id(p), new_id), p);
+          }
+          if (const Place q = index.next(m); q.slot != EntryIndex::NONE) {
+            out.new_pairs.emplace_back(EntryIndex::pair_of(new_id, index.id(q)), m);
+          }
         }
       }
+    };
+    if (serial) {
+      // Late steps touch few entries: starting parallel work would cost more than doing it.
+      MergeBuffers buffers;
+      for (size_t r = 0; r < runs.size(); ++r) rewrite_run(r, buffers);
+    } else {
+      run_with_workers(config.num_workers, "build pool", [&] {
+        tbb::enumerable_thread_specific<MergeBuffers> scratch;
+        tbb::parallel_for(size_t{0}, runs.size(), [&](size_t r) { rewrite_run(r, scratch.local()); });
+      });
     }
-  };
-  if (serial) {
-    // Late steps touch few entries: starting parallel work would cost more than doing it.
-    MergeBuffers buffers;
-    for (size_t r = 0; r < runs.size(); ++r) rewrite_run(r, buffers);
-  } else {
-    run_with_workers(config.num_workers, "build pool", [&] {
-      tbb::enumerable_thread_specific<MergeBuffers> scratch;
-      tbb::parallel_for(size_t{0}, runs.size(), [&](size_t r) { rewrite_run(r, scratch.local()); });
-    });
-  }
+    for (RunChanges& run : runs) {
+      new_pairs.insert(new_pairs.end(), run.new_pairs.begin(), run.new_pairs.end());
+      decltype(run.new_pairs)().swap(run.new_pairs);
+    }
+    if (config.recompute_each_step) continue;
 
-  // 2. Fold, in entry order (the saturating rules make the order matter for a key). Keys of
-  // different shards never interact, so the windows are first sorted into per-shard lists
-  // (blocks of runs in parallel, entry order kept inside each list), then every shard folds
-  // its lists in block order on its own task. In heap mode every touched key is then offered
-  // once with its final statistics: a key's score can only have risen through an addition, so
-  // each key still has an entry at or above its current score, which is all that
-  // pop_best_from_heap needs.
-  if (!config.recompute_each_step) {
+    // 2. Fold, in entry order (the saturating rules make the order matter for a key). Keys of
+    // different shards never interact, so the windows are first sorted into per-shard lists
+    // (blocks of runs in parallel, entry order kept inside each list), then every shard folds
+    // its lists in block order on its own task.
     using ShardLists = std::array<std::vector<FoldItem>, GlobalStats::SHARDS>;
-    const size_t block_count = serial ? 1 : std::max<size_t>(1, std::min<size_t>(runs.size(), 256));
-    const size_t runs_per_block = (runs.size() + block_count - 1) / block_count;
+    const size_t block_count = serial ? 1 : runs.size();
     std::vector<ShardLists> blocks(block_count);
     auto sort_block = [&](size_t b) {
-      const size_t end = std::min(runs.size(), (b + 1) * runs_per_block);
-      for (size_t r = b * runs_per_block; r < end; ++r) {
+      for (size_t r = b; r < runs.size(); r += block_count) {
         const RunChanges& run = runs[r];
         for (const RunChanges::Change& c : run.changes) {
           const uint32_t mult = entries[c.entry].freq;
@@ -332,8 +352,8 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
           for (uint32_t j = 0; j < c.removed_len + c.added_len; ++j, ++w) {
             const bool add = j >= c.removed_len;
             const uint32_t* seq = run.tokens.data() + (add ? c.new_at : c.old_at);
-            const FoldItem item{seq + w->start, w->n, w->count, mult, add};
-            blocks[b][stats.shard_index(item.span())].push_back(item);
+            const FoldItem item{seq + w->start, w->prehash, w->n, w->count, mult, add};
+            blocks[b][stats.shard_index(item.ids())].push_back(item);
           }
         }
       }
@@ -343,7 +363,7 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
       for (const ShardLists& lists : blocks) {
         for (const FoldItem& item : lists[s]) {
           const Stat change{item.count, uint64_t{item.count} * (item.n - 1)};
-          fold_owned_key(shard, item.span(), change, item.mult, item.add);
+          fold_owned_key(shard, item.ids(), change, item.mult, item.add);
         }
       }
     };
@@ -357,19 +377,19 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
         tbb::parallel_for(size_t{0}, GlobalStats::SHARDS, fold_shard);
       });
     }
-    if (config.use_heap || track_heap) {
-      // Heap mode offers every touched key. The scan's heap needs only the keys whose score
-      // rose (gains that the fold kept) and the merged key itself: every other key's entry
-      // still stands at or above its score.
+
+    // Heap offers. A key's score can only have risen through an addition, so offering each
+    // touched key once after its batch, with the statistics it has then, keeps an entry at or
+    // above every key's current score, which is all pop_best_from_heap needs. Heap mode offers
+    // every touched key; the scan's heap only the keys whose score rose (gains the fold kept).
+    if (offer) {
       const bool all_touched = config.use_heap;
-      const uint64_t vocab_size = vocab_size_with_specials(interner);
       absl::flat_hash_set<NgramKey, SeededHash, IdsEq> touched;
-      if (!all_touched) push_candidate(NgramKey(parts.begin(), parts.end()), vocab_size);
       for (const ShardLists& lists : blocks) {
         for (const auto& list : lists) {
           for (const FoldItem& item : list) {
             if (!all_touched && (!item.add || uint64_t{item.count} * item.mult < 2)) continue;
-            if (touched.contains(item.span())) continue;
+            if (touched.contains(item.ids())) continue;
             NgramKey key(item.key, item.key + item.n);
             touched.insert(key);
             push_candidate(key, vocab_size);
@@ -379,13 +399,13 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     }
   }
 
+  // The scan's heap is also offered the merged key itself, whose entry the selection popped.
+  if (offer && !config.use_heap) push_candidate(NgramKey(parts.begin(), parts.end()), vocab_size);
+
   // 3. The searched pair keeps only the places that still hold it; the new pairs are listed.
   // Entries that may have become equal are merged (never when every entry spells its own text).
   index.relist(listed_pair, std::move(others));
-  for (const RunChanges& run : runs) {
-    for (const auto& [pair, place] : run.new_pairs) index.list_pair(pair, place);
-  }
-  decltype(runs)().swap(runs);
+  for (const auto& [pair, place] : new_pairs) index.list_pair(pair, place);
   index.after_step(found.size() * (k - 1));
   if (index.entries_may_collide()) index.regroup();
 }

@@ -25,6 +25,7 @@ struct Window {
   uint32_t start;
   uint32_t n;
   uint32_t count;
+  uint64_t prehash;  // prehash_ids of the n-gram
 };
 
 // Scratch space for rewriting many entries on one task; reused, cleared per entry.

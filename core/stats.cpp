@@ -30,7 +30,7 @@ GlobalStats Zelkor::compute_stats_full() const {
           if (n > len) continue;
           const uint64_t gain = uint64_t{entry.freq} * (n - 1);
           for (size_t s = 0; s + n <= len; ++s) {
-            const IdSpan key(entry.tokens.data() + s, n);
+            const PrehashedIds key(IdSpan(entry.tokens.data() + s, n));
             const size_t shard = result.shard_index(key);
             if (shard * groups / GlobalStats::SHARDS != group) continue;
             Stat& stat = stat_slot(result.shard(shard), key);

@@ -59,17 +59,18 @@ void accumulate_stats(Target& target, const StatsMap& delta, uint32_t mult, bool
 // One key of an owned fold: `change` × `mult` added (gains of 0 or 1 dropped, also for keys
 // already present; a key left below 2 erased) or subtracted (saturating at 0, absent keys
 // ignored, a key left at 0 or 1 erased). `map` is the map (or shard) that holds `key`.
-inline void fold_owned_key(StatsMap& map, IdSpan key, const Stat& change, uint32_t mult,
-                           bool add) {
+template <typename Key>
+void fold_owned_key(StatsMap& map, const Key& key, const Stat& change, uint32_t mult, bool add) {
   const uint32_t w = detail::weighted_freq(mult, change.freq);
   const uint64_t ws = detail::weighted_score(mult, change.score);
   if (add) {
     if (w <= 1) return;
-    auto it = map.find(key);
-    if (it == map.end()) {
-      map.emplace(NgramKey(key.begin(), key.end()), Stat{w, ws});  // w >= 2: it stays
-      return;
-    }
+    bool inserted = false;
+    auto it = map.lazy_emplace(key, [&](const StatsMap::constructor& construct) {
+      construct(NgramKey(key.data(), key.data() + key.size()), Stat{w, ws});  // w >= 2: it stays
+      inserted = true;
+    });
+    if (inserted) return;
     it->second.freq += w;
     it->second.score += ws;
     if (it->second.freq < 2) map.erase(it);

@@ -29,6 +29,9 @@ class GlobalStats {
   size_t shard_index(IdSpan ids) const {
     return static_cast<size_t>(router_(ids) >> (64 - SHARD_BITS));
   }
+  size_t shard_index(const PrehashedIds& ids) const {
+    return static_cast<size_t>(router_(ids) >> (64 - SHARD_BITS));
+  }
   StatsMap& shard(size_t i) { return shards_[i]; }
   const StatsMap& shard(size_t i) const { return shards_[i]; }
   StatsMap& shard_for(IdSpan ids) { return shards_[shard_index(ids)]; }

@@ -28,9 +28,10 @@ struct Stat {
 using StatsMap = absl::flat_hash_map<NgramKey, Stat, SeededHash, IdsEq>;
 
 // The statistics of `ids` in `map`, inserted as zero when absent; builds a key only on insert.
-inline Stat& stat_slot(StatsMap& map, IdSpan ids) {
+template <typename Ids>
+Stat& stat_slot(StatsMap& map, const Ids& ids) {
   auto it = map.lazy_emplace(ids, [&](const StatsMap::constructor& construct) {
-    construct(NgramKey(ids.begin(), ids.end()), Stat{});
+    construct(NgramKey(ids.data(), ids.data() + ids.size()), Stat{});
   });
   return it->second;
 }
