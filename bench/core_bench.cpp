@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     trainer.stats = trainer.compute_stats_full();
     recount.push_back(seconds(t));
 
-    EntryIndex index(trainer.entries);
+    EntryIndex index(trainer.entries, &trainer.interner);
     for (int s = 0; s < steps; ++s) {
       t = Clock::now();
       auto best = select_best_candidate(trainer);

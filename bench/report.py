@@ -10,14 +10,14 @@ def fmt(fig, digits=2):
 
 
 def training_table(rows):
-    out = ["| trainer | corpus MB | vocab | wall s, median (min–max) | peak RSS MB | time / BPE | RSS / BPE |",
+    out = ["| trainer | corpus MB | vocab (written) | wall s, median (min–max) | peak RSS MB | time / BPE | RSS / BPE |",
            "|---|---|---|---|---|---|---|"]
     peer = {(r["mb"], r["vocab"]): r for r in rows if r["trainer"] == PEER}
     for r in rows:
         p = peer.get((r["mb"], r["vocab"]))
         ratio_t = f"{r['time']['median'] / p['time']['median']:.2f}" if p else ""
         ratio_m = f"{r['rss']['median'] / p['rss']['median']:.2f}" if p else ""
-        out.append(f"| {r['trainer']} | {r['mb']:.1f} | {r['vocab']} | {fmt(r['time'])} | "
+        out.append(f"| {r['trainer']} | {r['mb']:.1f} | {r['vocab']} ({r['vocab_out']}) | {fmt(r['time'])} | "
                    f"{r['rss']['median']:.0f} | {ratio_t} | {ratio_m} |")
     return out
 

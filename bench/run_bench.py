@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 from report import write_report
-from trainers import ENCODE, LOAD, TRAIN, loader_of
+from trainers import ENCODE, LOAD, TRAIN, loader_of, vocab_size_of
 
 PY = sys.executable
 ENV = dict(os.environ, LOG_LEVEL="warn", LOG_FILE=os.devnull)
@@ -60,7 +60,7 @@ def measure_training(trainer, corpus, vocab, out, runs, threads=None):
         elapsed, peak = peak_rss_mb(train_code(trainer, corpus, vocab, out, threads or 0), threads)
         times.append(elapsed)
         rss.append(peak)
-    return {"time": summary(times), "rss": summary(rss)}
+    return {"time": summary(times), "rss": summary(rss), "vocab_out": vocab_size_of(trainer, out)}
 
 
 def measure_encoding(trainer, out, heldout, runs, threads=None):

@@ -21,11 +21,11 @@ TRAIN = {
     "sentencepiece BPE": (
         "import sentencepiece as s, os; os.makedirs({out!r}, exist_ok=True)\n"
         "s.SentencePieceTrainer.train(input={corpus!r}, model_prefix={out!r} + '/sp', vocab_size={vocab}, model_type='bpe',\n"
-        "    minloglevel=2, input_sentence_size=0, num_threads=len(os.sched_getaffinity(0)))"),
+        "    minloglevel=2, input_sentence_size=0, hard_vocab_limit=False, num_threads=len(os.sched_getaffinity(0)))"),
     "sentencepiece unigram": (
         "import sentencepiece as s, os; os.makedirs({out!r}, exist_ok=True)\n"
         "s.SentencePieceTrainer.train(input={corpus!r}, model_prefix={out!r} + '/sp', vocab_size={vocab}, model_type='unigram',\n"
-        "    minloglevel=2, input_sentence_size=0, num_threads=len(os.sched_getaffinity(0)))"),
+        "    minloglevel=2, input_sentence_size=0, hard_vocab_limit=False, num_threads=len(os.sched_getaffinity(0)))"),
 }
 
 # How each trained directory is loaded as an encoder in the child that measures encoding. Each
@@ -47,6 +47,17 @@ LOAD = {
         "one = tok.encode\n"
         "batch = lambda texts: tok.encode(texts, num_threads=-1)\n"),
 }
+
+
+def vocab_size_of(trainer, out):
+    """How many tokens a training wrote (a small corpus can end it below the aim)."""
+    import json
+    kind = loader_of(trainer)
+    if kind == "zelkor":
+        return len(json.loads((out / "vocab.json").read_text()))
+    if kind == "tokenizers":
+        return len(json.loads((out / "tokenizer.json").read_text())["model"]["vocab"])
+    return sum(1 for _ in open(out / "sp.vocab", encoding="utf-8"))
 
 
 def loader_of(trainer):

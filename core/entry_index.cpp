@@ -6,6 +6,8 @@
 
 #include <absl/container/flat_hash_set.h>
 
+#include "core/error.hpp"
+
 namespace zelkor {
 namespace {
 
@@ -60,8 +62,8 @@ bool texts_distinct(const std::vector<SeqEntry>& entries, const Interner& intern
       if (id >= interner.id_to_token.size()) return false;
     }
     const std::string text = text_of(entries[e]);
-    auto [it, inserted] = by_hash.emplace(hash(std::string_view(text)), e);
-    if (!inserted && text_of(entries[it->second]) == text) return false;
+    // Any hash collision answers "maybe not distinct", which is always safe.
+    if (!by_hash.emplace(hash(std::string_view(text)), e).second) return false;
   }
   return true;
 }
@@ -70,6 +72,11 @@ bool texts_distinct(const std::vector<SeqEntry>& entries, const Interner& intern
 
 EntryIndex::EntryIndex(std::vector<SeqEntry>& entries, const Interner* interner)
     : entries_(entries) {
+  // Entry numbers and slots are 32-bit, with the largest value kept as a marker.
+  if (entries_.size() >= NONE) throw Fault("entry index", "more than 2^32 - 2 sequences");
+  for (const SeqEntry& entry : entries_) {
+    if (entry.tokens.size() >= NONE) throw Fault("entry index", "a sequence of 2^32 - 1 tokens or more");
+  }
   merge_equal_entries(entries_);
   may_collide_ = interner == nullptr || !texts_distinct(entries_, *interner);
   build();
