@@ -94,24 +94,34 @@ void EntryIndex::build() {
 }
 
 void EntryIndex::list_all_pairs() {
-  postings_.clear();
-  listed_ = 0;
-  for (uint32_t e = 0; e < slots_.size(); ++e) {
-    Place before{e, NONE};
-    for (uint32_t s = 0; s < slots_[e].size(); ++s) {
-      if (slots_[e][s] == NONE) continue;
-      if (before.slot != NONE) {
-        postings_[pair_of(id(before), slots_[e][s])].push_back(before);
-        ++listed_;
+  // Two passes, counting first, so every list is allocated at its exact size: lists grown by
+  // doubling would hold up to twice the places.
+  auto for_each_pair = [&](auto&& f) {
+    for (uint32_t e = 0; e < slots_.size(); ++e) {
+      Place before{e, NONE};
+      for (uint32_t s = 0; s < slots_[e].size(); ++s) {
+        if (slots_[e][s] == NONE) continue;
+        if (before.slot != NONE) f(pair_of(id(before), slots_[e][s]), before);
+        before = Place{e, s};
       }
-      before = Place{e, s};
     }
-  }
+  };
+  postings_.clear();
+  absl::flat_hash_map<uint64_t, uint32_t> counts;
+  for_each_pair([&](uint64_t pair, Place) { ++counts[pair]; });
+  postings_.reserve(counts.size());
+  for (const auto& [pair, count] : counts) postings_[pair].reserve(count);
+  counts = {};
+  listed_ = 0;
+  for_each_pair([&](uint64_t pair, Place p) {
+    postings_[pair].push_back(p);
+    ++listed_;
+  });
 }
 
 void EntryIndex::after_step(size_t removed) {
   live_tokens_ -= removed;
-  if (listed_ > 2 * live_tokens_ + (size_t{1} << 20)) list_all_pairs();
+  if (listed_ > live_tokens_ + live_tokens_ / 2 + (size_t{1} << 18)) list_all_pairs();
 }
 
 EntryIndex::Place EntryIndex::next(Place p) const {
