@@ -121,7 +121,7 @@ void EntryIndex::list_all_pairs() {
 
 void EntryIndex::after_step(size_t removed) {
   live_tokens_ -= removed;
-  if (listed_ > live_tokens_ + live_tokens_ / 2 + (size_t{1} << 18)) list_all_pairs();
+  if (listed_ > 2 * live_tokens_ + (size_t{1} << 20)) list_all_pairs();
 }
 
 EntryIndex::Place EntryIndex::next(Place p) const {
