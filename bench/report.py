@@ -61,6 +61,9 @@ def plot(results, out_dir):
 
     rows = results["training"]
     vocabs = sorted({r["vocab"] for r in rows})
+    trainers = list(dict.fromkeys(r["trainer"] for r in rows + results["scaling"]))
+    color = {t: f"C{i}" for i, t in enumerate(trainers)}  # one colour per trainer in every plot
+    sizes = sorted({round(r["mb"], 1) for r in rows})
     for field, label, name in (("time", "training wall time (s)", "training_time.png"),
                                ("rss", "peak RSS (MB)", "training_memory.png")):
         fig, axes = plt.subplots(1, len(vocabs), figsize=(6 * len(vocabs), 4.5), squeeze=False)
@@ -70,10 +73,12 @@ def plot(results, out_dir):
                                 key=lambda r: r["mb"])
                 if series:
                     ax.plot([r["mb"] for r in series], [r[field]["median"] for r in series],
-                            marker="o", label=trainer)
+                            marker="o", label=trainer, color=color[trainer])
             ax.set(title=f"vocabulary {vocab}", xlabel="corpus MB", ylabel=label, xscale="log", yscale="log")
+            ax.set_xticks(sizes, [f"{mb:g}" for mb in sizes])
+            ax.minorticks_off()
             ax.grid(True, which="both", alpha=0.3)
-        axes[0][0].legend(fontsize=8)
+            ax.legend(fontsize=8)
         fig.tight_layout()
         fig.savefig(out_dir / name, dpi=110)
         plt.close(fig)
@@ -85,9 +90,10 @@ def plot(results, out_dir):
             series = [r for r in scaling if r["trainer"] == trainer]
             threads = [r["threads"] for r in series]
             axes[0].plot(threads, [series[0]["train"]["median"] / r["train"]["median"] for r in series],
-                         marker="o", label=trainer)
+                         marker="o", label=trainer, color=color[trainer])
             if series[0]["batch_mbs"]:
-                axes[1].plot(threads, [r["batch_mbs"]["median"] for r in series], marker="o", label=trainer)
+                axes[1].plot(threads, [r["batch_mbs"]["median"] for r in series], marker="o",
+                             label=trainer, color=color[trainer])
         axes[0].set(title="training speed-up over 1 thread", xlabel="threads", ylabel="speed-up")
         axes[1].set(title="encode_batch throughput", xlabel="threads", ylabel="MB/s")
         for ax in axes:
@@ -96,6 +102,15 @@ def plot(results, out_dir):
         fig.tight_layout()
         fig.savefig(out_dir / "scaling.png", dpi=110)
         plt.close(fig)
+
+
+def main():
+    """Rewrites the report and plots from a latest.json: report.py RESULTS_DIR."""
+    import json
+    import sys
+    from pathlib import Path
+    out_dir = Path(sys.argv[1])
+    write_report(json.loads((out_dir / "latest.json").read_text()), out_dir)
 
 
 def write_report(results, out_dir):
@@ -132,3 +147,7 @@ def write_report(results, out_dir):
     lines += ["Plots: training_time.png, training_memory.png, scaling.png.", ""]
     (out_dir / "latest.md").write_text("\n".join(lines))
     plot(results, out_dir)
+
+
+if __name__ == "__main__":
+    main()
