@@ -64,6 +64,8 @@ std::vector<SeqEntry> entries_from_counts(SeqCounts&& counts, Interner& interner
     auto node = counts.extract(it++);
     entries.push_back(SeqEntry{symbols.ids_of(node.key()), node.mapped()});
   }
+  SeqCounts().swap(counts);  // the emptied table too, before handing memory back
+  release_free_memory();
   return entries;
 }
 
@@ -106,7 +108,6 @@ Result<void> Zelkor::build_vocab(std::span<const std::string> lines) {
     counts = build_counts_chunk(pool, lines);
   }
   entries = entries_from_counts(std::move(counts), interner);
-  release_free_memory();
   return {};
 }
 
@@ -114,7 +115,6 @@ Result<Zelkor> Zelkor::new_from_counts(SeqCounts&& counts, uint64_t total_chars,
                                        TrainConfig config) {
   Zelkor trainer;
   trainer.entries = entries_from_counts(std::move(counts), trainer.interner);
-  release_free_memory();
   trainer.config = std::move(config);
   trainer.total_chars = total_chars;
   if (trainer.config.multi_process) {

@@ -51,17 +51,14 @@ void merge_equal_entries(std::vector<SeqEntry>& entries) {
 bool texts_distinct(const std::vector<SeqEntry>& entries, const Interner& interner) {
   absl::flat_hash_map<uint64_t, uint32_t> by_hash;
   by_hash.reserve(entries.size());
-  auto text_of = [&](const SeqEntry& entry) {
-    std::string text;
-    for (uint32_t id : entry.tokens) text += interner.id_to_token[id];
-    return text;
-  };
   SeededHash hash;
+  std::string text;
   for (uint32_t e = 0; e < entries.size(); ++e) {
+    text.clear();
     for (uint32_t id : entries[e].tokens) {
       if (id >= interner.id_to_token.size()) return false;
+      text += interner.id_to_token[id];
     }
-    const std::string text = text_of(entries[e]);
     // Any hash collision answers "maybe not distinct", which is always safe.
     if (!by_hash.emplace(hash(std::string_view(text)), e).second) return false;
   }
@@ -254,7 +251,6 @@ void EntryIndex::finish() {
 
 void EntryIndex::regroup() {
   sync_entries();
-  if (!may_collide_) return;
   merge_equal_entries(entries_);
   build();
 }

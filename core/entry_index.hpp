@@ -66,8 +66,7 @@ class EntryIndex {
   // Replaces the list of `pair` by those of `others` (ascending) that still hold it.
   void relist(uint64_t pair, std::vector<Place> others);
 
-  // Writes the live tokens back into the entries (and, when entries may collide, merges equal
-  // ones and reindexes).
+  // Writes the live tokens back into the entries, merges equal ones and reindexes.
   void regroup();
   // Writes the live tokens back into the entries; the index stays usable.
   void sync_entries();

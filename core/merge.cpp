@@ -1,22 +1,18 @@
-// Merge application. One step runs in three passes over the entries that may hold the key (those
-// that the entry index lists under the key's rarest adjacent pair):
-//  1. rewrite, in parallel: each entry is matched greedily left to right against the key; a
-//     matched entry gets its new token vector and two small change maps, counted only over the
-//     windows that overlap a match (old windows lost, new windows gained);
-//  2. fold, on the calling thread, in entry order: each entry's lost windows are subtracted from
-//     the statistics and its gained windows added, weighted by the entry's count (heap mode
-//     then offers every touched key to the candidate heap);
-//  3. regroup: each rewritten entry takes its new vector; one that now equals another entry is
-//     merged into it, so no two entries are equal afterwards. Entries keep their places (dead
-//     ones are dropped in order), so the order of entries, and with it the order of the next
-//     step's fold, depends neither on hash seeds nor on the thread count.
+// Merge application. One step finds the key's occurrences through the entry index (greedy,
+// left to right, per entry) and runs in batches of runs of entries:
+//  1. rewrite, in parallel: for each entry, the windows lost and gained around its matches are
+//     listed from a small neighbourhood of them, its slots are rewritten in place, and the
+//     pairs the new tokens form with their neighbours are noted;
+//  2. fold, in entry order per key: each entry's lost windows are subtracted from the
+//     statistics and its gained windows added, weighted by the entry's count; the heap is then
+//     offered the keys it needs.
+// Afterwards the index lists the new pairs. Entries keep their places, so the order of the next
+// step's fold depends neither on hash seeds nor on the thread count.
 #include "core/merge.hpp"
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
-#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
@@ -224,13 +220,14 @@ constexpr size_t RUN_LEN = 256;       // entries per rewrite run
 constexpr size_t BATCH_RUNS = 64;     // runs rewritten and folded together
 constexpr size_t SERIAL_BELOW = 512;  // steps with fewer matches run on the calling thread
 
-// The ids around the matches `ms` of one entry (each k tokens long) into `local`, the match
+// The ids around the matches `ms` of one entry (each k tokens long) into buffers.local, the match
 // starts into buffers.positions: per cluster of matches, `context` tokens before, the tokens
 // from its first match to the end of its last, and `context` after. Windows overlapping a match
 // never reach past its cluster's context, so the clusters can sit side by side without creating
 // windows that the entry does not hold.
 void gather(const EntryIndex& index, std::span<const Place> ms, size_t k, size_t context,
-            std::vector<uint32_t>& local, MergeBuffers& buffers) {
+            MergeBuffers& buffers) {
+  std::vector<uint32_t>& local = buffers.local;
   local.clear();
   buffers.positions.clear();
   size_t i = 0;
@@ -295,11 +292,11 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index) {
     // before and after, rewrite the slots, and note the pairs the new tokens form.
     auto rewrite_run = [&](size_t r, MergeBuffers& buffers) {
       RunChanges& out = runs[r];
-      std::vector<uint32_t> local;
+      const std::vector<uint32_t>& local = buffers.local;
       const size_t end = std::min(entry_count, (first_run + r + 1) * RUN_LEN);
       for (size_t g = (first_run + r) * RUN_LEN; g < end; ++g) {
         const std::span<const Place> ms(found.data() + groups[g], groups[g + 1] - groups[g]);
-        gather(index, ms, k, context, local, buffers);
+        gather(index, ms, k, context, buffers);
         rewrite_at(local, k, new_id, n_values, buffers);
         out.changes.push_back(RunChanges::Change{
             ms[0].entry, out.tokens.size(), out.tokens.size() + local.size(), out.windows.size(),

@@ -1,6 +1,7 @@
 // Merge application: the window rule shared with the worker merge pass (collect_starts) and the
 // rewrite of one sequence with the statistics of the windows it loses and gains.
-// Zelkor::apply_merge (trainer.hpp) applies both to every entry. Tested by merge_test.cpp.
+// Zelkor::apply_merge (trainer.hpp) applies them around every occurrence of a key. Tested by
+// merge_test.cpp.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,7 @@ struct MergeBuffers {
   TokenIds rewritten;
   std::vector<Window> removed;  // windows of the old sequence that the rewrite destroys
   std::vector<Window> added;    // windows of buffers.rewritten that it creates
+  TokenIds local;               // apply_merge: the neighbourhood of one entry's matches
 };
 
 // Rewrites `tokens` (greedy, non-overlapping matches of `parts` from the left) into

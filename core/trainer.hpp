@@ -54,8 +54,8 @@ struct Zelkor {
   // overlap) to hold `new_id` instead, folds the lost and gained windows into `stats` (offering
   // keys to the heap in heap mode), and merges entries that became equal.
   void apply_merge(IdSpan parts, uint32_t new_id);
-  // The same step with an index of `entries` that the caller keeps across steps (dead entries
-  // may stay in `entries` until the index compacts them).
+  // The same step with an index of `entries` that the caller keeps across steps (the index
+  // holds the tokens meanwhile; see entry_index.hpp).
   void apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index);
 
   // The merge loop with its stop conditions and log lines (train_single.cpp). Expects `stats`
