@@ -11,7 +11,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
-#include "core/log.hpp"
+#include "core/normalize.hpp"
 #include "core/trainer.hpp"
 #include "core/unicode.hpp"
 
@@ -88,7 +88,7 @@ SeqCounts build_counts_chunk(ThreadPool& pool, std::span<const std::string> line
         tbb::blocked_range<size_t>(0, lines.size()), SeqCounts{},
         [&](const tbb::blocked_range<size_t>& range, SeqCounts counts) {
           for (size_t i = range.begin(); i != range.end(); ++i) {
-            counts[Zelkor::normalized_text(lines[i])] += 1;
+            counts[normalized_text(lines[i])] += 1;
           }
           return counts;
         },
@@ -98,31 +98,20 @@ SeqCounts build_counts_chunk(ThreadPool& pool, std::span<const std::string> line
   });
 }
 
-Result<void> Zelkor::build_vocab(std::span<const std::string> lines) {
-  if (config.multi_process) {
-    return fail("multi-process corpus preprocessing is not available in this build");
-  }
+void Zelkor::build_vocab(std::span<const std::string> lines) {
   SeqCounts counts;
   {
     ThreadPool pool(counting_pool_threads(config.num_workers), "build rayon pool for vocab");
     counts = build_counts_chunk(pool, lines);
   }
   entries = entries_from_counts(std::move(counts), interner);
-  return {};
 }
 
-Result<Zelkor> Zelkor::new_from_counts(SeqCounts&& counts, uint64_t total_chars,
-                                       TrainConfig config) {
+Zelkor Zelkor::from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config) {
   Zelkor trainer;
   trainer.entries = entries_from_counts(std::move(counts), trainer.interner);
   trainer.config = std::move(config);
   trainer.total_chars = total_chars;
-  if (trainer.config.multi_process) {
-    log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
-    return fail("multi-process training is not available in this build");
-  }
-  trainer.rebuild_global_stats();
-  trainer.train_single();
   return trainer;
 }
 

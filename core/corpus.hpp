@@ -1,6 +1,6 @@
 // Corpus counting: normalised lines counted into a sequence count map, in parallel, and the
 // merge rule of two such maps. The trainer-building operations (Zelkor::build_vocab,
-// Zelkor::new_from_counts) are in trainer.hpp. Tested by corpus_test.cpp.
+// Zelkor::from_counts) are in trainer.hpp. Tested by corpus_test.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
-// Text normalisation: words split on White_Space, each followed by U+0120; nothing else changes.
-// Tested by normalize_test.cpp.
-#include "core/trainer.hpp"
+// Text normalisation.
+#include "core/normalize.hpp"
+
 #include "core/unicode.hpp"
 
 namespace zelkor {
@@ -28,7 +28,7 @@ void walk_normalized(std::string_view text, Char&& emit, End&& emit_end) {
 
 }  // namespace
 
-std::vector<std::string> Zelkor::encode_sentence_str(std::string_view text) {
+std::vector<std::string> encode_sentence_str(std::string_view text) {
   std::vector<std::string> out;
   out.reserve(text.size() + text.size() / 4 + 1);
   walk_normalized(
@@ -45,7 +45,7 @@ std::vector<std::string> Zelkor::encode_sentence_str(std::string_view text) {
   return out;
 }
 
-std::string Zelkor::normalized_text(std::string_view text) {
+std::string normalized_text(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 4 + 2);
   walk_normalized(
@@ -61,7 +61,7 @@ std::string Zelkor::normalized_text(std::string_view text) {
   return out;
 }
 
-std::vector<char32_t> Zelkor::normalize_chars(std::string_view text) {
+std::vector<char32_t> normalize_chars(std::string_view text) {
   std::vector<char32_t> out;
   out.reserve(text.size() + text.size() / 4 + 1);
   walk_normalized(

@@ -15,6 +15,7 @@
 #include "core/corpus.hpp"
 #include "core/error.hpp"
 #include "core/interner.hpp"
+#include "core/normalize.hpp"
 #include "core/stats_map.hpp"
 #include "core/types.hpp"
 
@@ -34,13 +35,13 @@ struct Zelkor {
   // heap-backed selection that train_single uses in scan mode). Set by train_single only.
   bool track_heap = false;
 
-  // Normalisation (normalize.cpp): every word of `text` (runs of non-White_Space characters)
-  // followed by U+0120. The two forms agree element by element. Neither fails.
-  static std::vector<std::string> encode_sentence_str(std::string_view text);
-  static std::vector<char32_t> normalize_chars(std::string_view text);
-  // The same sequence as one UTF-8 string (the concatenation of encode_sentence_str): the form
-  // in which the corpus counters key their maps.
-  static std::string normalized_text(std::string_view text);
+  // Normalisation (normalize.hpp), under the trainer's name.
+  static std::vector<std::string> encode_sentence_str(std::string_view text) {
+    return zelkor::encode_sentence_str(text);
+  }
+  static std::vector<char32_t> normalize_chars(std::string_view text) {
+    return zelkor::normalize_chars(text);
+  }
 
   // Statistics (stats.cpp).
   // A full recount of every window of every entry: on a new pool of num_workers threads when
@@ -62,12 +63,12 @@ struct Zelkor {
   // to hold the statistics of `entries`.
   void train_single();
 
-  // Corpus counting (corpus.cpp). build_vocab fills `entries` and the interner from raw corpus
-  // lines (the trainer holds no sequences yet); new_from_counts builds a trainer from counted
-  // lines and trains it.
-  Result<void> build_vocab(std::span<const std::string> lines);
-  static Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars,
-                                        TrainConfig config);
+  // Corpus counting (corpus.cpp), in process; engine/engine.hpp picks between these and the
+  // multi-process preprocessing. build_vocab fills `entries` and the interner from raw corpus
+  // lines (the trainer holds no sequences yet) on a counting pool of num_workers threads;
+  // from_counts builds an untrained trainer from counted lines.
+  void build_vocab(std::span<const std::string> lines);
+  static Zelkor from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config);
 
   // Candidate heap (select.cpp). Call only from the driving thread.
   // Offers `key` with its current statistics; a no-op unless it is admissible now.

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "python/args.hpp"
-#include "python/encoder.hpp"
+#include "encoder/encoder.hpp"
 #include "python/module_functions.hpp"
 
 namespace zelkor::py {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "core/env.hpp"
-#include "python/hf_export.hpp"
+#include "export/hf_export.hpp"
 
 namespace zelkor::py {
 namespace {

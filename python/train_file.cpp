@@ -1,8 +1,8 @@
 // train_to_hf: train from a UTF-8 text file (one sentence per line) and write the tokenizer
 // directory. Holds the interpreter lock throughout.
-#include "core/log.hpp"
 #include "core/trainer.hpp"
-#include "python/corpus_file.hpp"
+#include "engine/engine.hpp"
+#include "core/corpus_file.hpp"
 #include "python/module_functions.hpp"
 #include "python/train_common.hpp"
 
@@ -18,14 +18,9 @@ Result<void> train_from_file(const Args& args) {
   Zelkor trainer;
   trainer.config = config_from_args(args);
   trainer.total_chars = corpus->total_chars;
-  if (auto built = trainer.build_vocab(corpus->lines); !built) return built;
+  if (auto built = engine::build_vocab(trainer, corpus->lines); !built) return built;
   corpus->lines = {};
-  if (trainer.config.multi_process) {
-    log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
-    return fail("multi-process training is not available in this build");
-  }
-  trainer.rebuild_global_stats();
-  trainer.train_single();
+  if (auto trained = engine::train(trainer); !trained) return trained;
   return export_trained(trainer, args["out_dir"].str);
 }
 

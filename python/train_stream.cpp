@@ -15,6 +15,7 @@
 #include "core/pool.hpp"
 #include "core/trainer.hpp"
 #include "core/unicode.hpp"
+#include "engine/engine.hpp"
 #include "python/module_functions.hpp"
 #include "python/train_common.hpp"
 
@@ -122,7 +123,7 @@ std::unique_ptr<ThreadPool> counting_pool(uint64_t num_workers) {
 Result<void> train_and_export(SeqCounts&& counts, uint64_t total_chars, const Args& args,
                               const char* empty_message) {
   if (counts.empty()) return fail(empty_message);
-  auto trainer = Zelkor::new_from_counts(std::move(counts), total_chars, config_from_args(args));
+  auto trainer = engine::new_from_counts(std::move(counts), total_chars, config_from_args(args));
   if (!trainer) return std::unexpected(std::move(trainer.error()));
   return export_trained(*trainer, args["out_dir"].str);
 }

@@ -2,7 +2,7 @@
 // split across reads, and the error texts.
 #include <gtest/gtest.h>
 
-#include "python/corpus_file.hpp"
+#include "core/corpus_file.hpp"
 #include "tests/cpp/support/temp_dir.hpp"
 
 namespace zelkor {

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdlib>
 
-#include "python/encoder.hpp"
+#include "encoder/encoder.hpp"
 #include "tests/cpp/support/fixtures.hpp"
 #include "tests/cpp/support/temp_dir.hpp"
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <map>
 
-#include "python/hf_export.hpp"
-#include "python/json_writer.hpp"
-#include "python/templates.hpp"
-#include "python/vocab_json.hpp"
+#include "export/hf_export.hpp"
+#include "export/json_writer.hpp"
+#include "export/templates.hpp"
+#include "encoder/vocab_json.hpp"
 #include "tests/cpp/support/temp_dir.hpp"
 
 namespace zelkor {

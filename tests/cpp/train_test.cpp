@@ -203,7 +203,7 @@ TEST(TrainSingle, RealTextReachesAimWithFallingTokensPerChar) {
   }
   if (lines.size() < 1000) GTEST_SKIP() << "license texts not found";
   Zelkor t;
-  ASSERT_TRUE(t.build_vocab(lines));
+  t.build_vocab(lines);
   t.config.aim_token_num = vocab_size_with_specials(t.interner) + 60;
   t.rebuild_global_stats();
   uint64_t before = total_tokens(t.entries);
@@ -234,7 +234,7 @@ TEST(TrainSingle, ScanModeMatchesAFullScanAtEveryStep) {
     heap_backed.config.n_values = {2, 3, 4};
     heap_backed.config.aim_token_num = 0;
     heap_backed.config.cross_word_start_vocab = 12 + seed;
-    ASSERT_TRUE(heap_backed.build_vocab(lines));
+    heap_backed.build_vocab(lines);
     heap_backed.rebuild_global_stats();
     Zelkor scanned = heap_backed;
     heap_backed = trained(std::move(heap_backed), 30);

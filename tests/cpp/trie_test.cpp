@@ -7,7 +7,7 @@
 #include <random>
 
 #include "core/unicode.hpp"
-#include "python/trie.hpp"
+#include "encoder/trie.hpp"
 
 namespace zelkor {
 namespace {

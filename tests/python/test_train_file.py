@@ -10,7 +10,7 @@ import pytest
 import zelkor_ext
 
 G = "\u0120"
-TEMPLATE = Path(__file__).resolve().parents[2] / "python" / "templates" / "tokenization_zelkor.py"
+TEMPLATE = Path(__file__).resolve().parents[2] / "export" / "templates" / "tokenization_zelkor.py"
 
 
 def test_directory_encodes_training_text(trained, corpus_lines):

@@ -1,5 +1,5 @@
 // Corpus file reader.
-#include "python/corpus_file.hpp"
+#include "core/corpus_file.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

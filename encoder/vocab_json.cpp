@@ -1,7 +1,7 @@
 // A small strict JSON reader for the one shape vocab.json has: {"text": id, ...}. Strings take
 // every JSON escape (surrogate pairs joined; a lone surrogate is an error, since the text must
 // be valid UTF-8); ids must be integers from 0 to 4294967295 without sign, fraction or exponent.
-#include "python/vocab_json.hpp"
+#include "encoder/vocab_json.hpp"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 // the recorded one: the longest first token wins ties. Where no token starts, one character is
 // consumed as the unknown id (it never competes with a real token). The ids are then read off
 // from the front along the recorded choices.
-#include "python/trie.hpp"
+#include "encoder/trie.hpp"
 
 #include <algorithm>
 #include <numeric>

@@ -1,12 +1,12 @@
 // Tokenizer directory writer.
-#include "python/hf_export.hpp"
+#include "export/hf_export.hpp"
 
 #include <algorithm>
 #include <filesystem>
 
 #include "core/interner.hpp"
-#include "python/json_writer.hpp"
-#include "python/templates.hpp"
+#include "export/json_writer.hpp"
+#include "export/templates.hpp"
 
 namespace zelkor::hf_export {
 namespace {

@@ -1,4 +1,4 @@
-// The fixed texts written into every tokenizer directory, embedded from python/templates/ at
+// The fixed texts written into every tokenizer directory, embedded from export/templates/ at
 // build time so that the template files are the single source.
 #pragma once
 

@@ -1,5 +1,5 @@
 // Pretty JSON and whole-file writes.
-#include "python/json_writer.hpp"
+#include "export/json_writer.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // DpTokenizer construction and encoding.
-#include "python/encoder.hpp"
+#include "encoder/encoder.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 
 #include "core/debug_fmt.hpp"
 #include "core/env.hpp"
-#include "core/trainer.hpp"
+#include "core/normalize.hpp"
 #include "core/unicode.hpp"
-#include "python/vocab_json.hpp"
+#include "encoder/vocab_json.hpp"
 
 namespace zelkor {
 namespace {
@@ -108,7 +108,7 @@ Result<DpTokenizer> DpTokenizer::from_entries(
 }
 
 std::vector<uint32_t> DpTokenizer::encode(std::string_view text) const {
-  const std::vector<char32_t> chars = Zelkor::normalize_chars(text);
+  const std::vector<char32_t> chars = normalize_chars(text);
   if (cross_word_whole_only_) {
     return trie_.dp_min_ids_allow_unk_require_word_start(chars, unk_id_, require_word_start_,
                                                          END_CHAR);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "python/trie.hpp"
+#include "encoder/trie.hpp"
 
 namespace zelkor {
 
