@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/entry_index.hpp"
+#include "core/merge_step.hpp"
 #include "core/select.hpp"
 #include "core/trainer.hpp"
 
@@ -88,20 +89,20 @@ int main(int argc, char** argv) {
     trainer.stats = trainer.compute_stats_full();
     recount.push_back(seconds(t));
 
-    EntryIndex index(trainer.entries, &trainer.interner);
+    EntryIndex index(std::move(trainer.entries), &trainer.interner);
     for (int s = 0; s < steps; ++s) {
       t = Clock::now();
-      auto best = select_best_candidate(trainer);
+      auto best = select_best_candidate(trainer.stats, CandidateFilter(trainer.config, trainer.interner));
       select_scan.push_back(seconds(t));
       if (!best) break;
       NgramKey key = *best->key;
       std::string text;
       for (uint32_t id : key) text += trainer.interner.id_to_token[id];
       t = Clock::now();
-      trainer.apply_merge(key, trainer.interner.intern(text), index);
+      trainer.apply_merge(key, trainer.interner.intern(text), index, nullptr, HeapOffers{});
       merge_step.push_back(seconds(t));
     }
-    index.finish();
+    trainer.entries = std::move(index).release();
     if (r == 0) {
       std::printf("entries %zu, statistics keys %zu\n", trainer.entries.size(), trainer.stats.size());
     }

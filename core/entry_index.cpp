@@ -67,26 +67,29 @@ bool texts_distinct(const std::vector<SeqEntry>& entries, const Interner& intern
 
 }  // namespace
 
-EntryIndex::EntryIndex(std::vector<SeqEntry>& entries, const Interner* interner)
-    : entries_(entries) {
+EntryIndex::EntryIndex(std::vector<SeqEntry>&& entries, const Interner* interner,
+                       ListLimits limits)
+    : limits_(limits) {
   // Entry numbers and slots are 32-bit, with the largest value kept as a marker.
-  if (entries_.size() >= NONE) throw Fault("entry index", "more than 2^32 - 2 sequences");
-  for (const SeqEntry& entry : entries_) {
+  if (entries.size() >= NONE) throw Fault("entry index", "more than 2^32 - 2 sequences");
+  for (const SeqEntry& entry : entries) {
     if (entry.tokens.size() >= NONE) throw Fault("entry index", "a sequence of 2^32 - 1 tokens or more");
   }
-  merge_equal_entries(entries_);
-  may_collide_ = interner == nullptr || !texts_distinct(entries_, *interner);
-  build();
+  merge_equal_entries(entries);
+  may_collide_ = interner == nullptr || !texts_distinct(entries, *interner);
+  build(std::move(entries));
 }
 
-void EntryIndex::build() {
-  slots_.assign(entries_.size(), {});
+void EntryIndex::build(std::vector<SeqEntry>&& entries) {
+  slots_.assign(entries.size(), {});
+  freqs_.assign(entries.size(), 0);
   live_tokens_ = 0;
-  for (size_t e = 0; e < entries_.size(); ++e) {
-    slots_[e] = std::move(entries_[e].tokens);
-    entries_[e].tokens = TokenIds{};
+  for (size_t e = 0; e < entries.size(); ++e) {
+    slots_[e] = std::move(entries[e].tokens);
+    freqs_[e] = entries[e].freq;
     live_tokens_ += slots_[e].size();
   }
+  entries = {};
   list_all_pairs();
 }
 
@@ -118,7 +121,7 @@ void EntryIndex::list_all_pairs() {
 
 void EntryIndex::after_step(size_t removed) {
   live_tokens_ -= removed;
-  if (listed_ > 2 * live_tokens_ + (size_t{1} << 20)) list_all_pairs();
+  if (listed_ > limits_.per_token * live_tokens_ + limits_.slack) list_all_pairs();
 }
 
 EntryIndex::Place EntryIndex::next(Place p) const {
@@ -228,31 +231,38 @@ void EntryIndex::relist(uint64_t pair, std::vector<Place> others) {
   }
 }
 
-void EntryIndex::sync_entries() {
+std::vector<SeqEntry> EntryIndex::snapshot() const {
+  std::vector<SeqEntry> out(slots_.size());
   for (size_t e = 0; e < slots_.size(); ++e) {
-    TokenIds& tokens = entries_[e].tokens;
-    tokens.clear();
+    out[e].freq = freqs_[e];
     for (uint32_t id : slots_[e]) {
-      if (id != NONE) tokens.push_back(id);
+      if (id != NONE) out[e].tokens.push_back(id);
     }
   }
+  return out;
 }
 
-void EntryIndex::finish() {
+std::vector<SeqEntry> EntryIndex::take_entries() {
   postings_.clear();
+  listed_ = 0;
+  std::vector<SeqEntry> out(slots_.size());
   for (size_t e = 0; e < slots_.size(); ++e) {
     TokenIds& slots = slots_[e];
     std::erase(slots, NONE);
     slots.shrink_to_fit();
-    entries_[e].tokens = std::move(slots);
+    out[e] = SeqEntry{std::move(slots), freqs_[e]};
   }
   slots_.clear();
+  freqs_.clear();
+  return out;
 }
 
+std::vector<SeqEntry> EntryIndex::release() && { return take_entries(); }
+
 void EntryIndex::regroup() {
-  sync_entries();
-  merge_equal_entries(entries_);
-  build();
+  std::vector<SeqEntry> entries = take_entries();
+  merge_equal_entries(entries);
+  build(std::move(entries));
 }
 
 }  // namespace zelkor

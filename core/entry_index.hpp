@@ -16,9 +16,15 @@
 
 namespace zelkor {
 
-// Lives for one training loop (or one standalone merge) over `entries`, which only this index
-// may change meanwhile. It takes the token vectors of `entries` as its slots; sync_entries()
-// copies the tokens back, finish() hands the slots back as the tokens.
+// Owns the sequences for one training loop (or one standalone merge): it takes them in, keeps
+// their token vectors as its slots, and hands them back by release().
+// When the occurrence lists of an EntryIndex are rebuilt: once their places (stale ones
+// included) exceed `per_token` places per live token plus `slack`.
+struct ListLimits {
+  size_t per_token = 2;
+  size_t slack = size_t{1} << 20;
+};
+
 class EntryIndex {
  public:
   static constexpr uint32_t NONE = UINT32_MAX;  // no slot / a dead slot's id
@@ -31,11 +37,12 @@ class EntryIndex {
     auto operator<=>(const Place&) const = default;
   };
 
-  // Takes the token vectors of `entries`, merging equal ones (counts wrap at 2^32). With
-  // `interner`, checks whether every entry spells a distinct text: then no merge whose new id
-  // spells the concatenation of its parts can make two entries equal (the tokens of an entry
-  // always spell its text), and steps need no regrouping.
-  explicit EntryIndex(std::vector<SeqEntry>& entries, const Interner* interner = nullptr);
+  // Takes `entries`, merging equal ones (counts wrap at 2^32). With `interner`, checks whether
+  // every entry spells a distinct text: then no merge whose new id spells the concatenation of
+  // its parts can make two entries equal (the tokens of an entry always spell its text), and
+  // steps need no regrouping.
+  explicit EntryIndex(std::vector<SeqEntry>&& entries, const Interner* interner = nullptr,
+                      ListLimits limits = {});
   EntryIndex(const EntryIndex&) = delete;
   EntryIndex& operator=(const EntryIndex&) = delete;
 
@@ -52,35 +59,43 @@ class EntryIndex {
   std::vector<Place> matches(IdSpan parts, uint64_t& pair, std::vector<Place>& others);
 
   uint32_t id(Place p) const { return slots_[p.entry][p.slot]; }
+  // The count of entry `e`.
+  uint32_t freq(uint32_t e) const { return freqs_[e]; }
   // The place of the next / previous token of the entry, or slot NONE.
   Place next(Place p) const;
   Place prev(Place p) const;
 
   // Replaces the `k` tokens from `p` by one token `new_id`. Safe in parallel for distinct entries.
   void merge_at(Place p, size_t k, uint32_t new_id);
-  // After a step that replaced `removed` tokens: rebuilds the occurrence lists once stale places
-  // outnumber the live tokens, so the lists stay within a small multiple of the tokens.
+  // After a step that replaced `removed` tokens: rebuilds the occurrence lists once they pass
+  // their limits, so they stay within a small multiple of the live tokens.
   void after_step(size_t removed);
   // Lists an occurrence of `pair` at `p` (the place of its first token). Not thread-safe.
   void list_pair(uint64_t pair, Place p);
   // Replaces the list of `pair` by those of `others` (ascending) that still hold it.
   void relist(uint64_t pair, std::vector<Place> others);
 
-  // Writes the live tokens back into the entries, merges equal ones and reindexes.
+  // Merges entries that became equal (counts wrap) and reindexes.
   void regroup();
-  // Writes the live tokens back into the entries; the index stays usable.
-  void sync_entries();
-  // Hands the live tokens back to the entries as their token vectors; the index is spent.
-  void finish();
+  // A copy of the entries as they stand (for checks against a recount).
+  std::vector<SeqEntry> snapshot() const;
+  // Hands the entries back, in index order; the index is spent.
+  std::vector<SeqEntry> release() &&;
+
+  // Places in the occurrence lists (live or stale), and tokens in the entries.
+  size_t listed_places() const { return listed_; }
+  size_t live_tokens() const { return live_tokens_; }
 
  private:
-  void build();
+  void build(std::vector<SeqEntry>&& entries);
   void list_all_pairs();
   bool holds(uint64_t pair, Place p) const;
+  std::vector<SeqEntry> take_entries();
 
-  std::vector<SeqEntry>& entries_;
   std::vector<TokenIds> slots_;  // per entry: the token starting at each slot, or NONE
+  std::vector<uint32_t> freqs_;  // per entry: its count
   absl::flat_hash_map<uint64_t, std::vector<Place>> postings_;  // pair -> places (maybe stale)
+  ListLimits limits_;
   size_t listed_ = 0;       // places in postings_
   size_t live_tokens_ = 0;  // tokens in slots_
   bool may_collide_ = true;

@@ -34,6 +34,11 @@ int default_pool_threads() { return tbb::info::default_concurrency(); }
 
 int current_pool_threads() { return tbb::this_task_arena::max_concurrency(); }
 
+std::unique_ptr<ThreadPool> per_call_pool(uint64_t num_workers, const std::string& label) {
+  if (num_workers == 0) return nullptr;
+  return std::make_unique<ThreadPool>(num_workers, label);
+}
+
 uint64_t counting_pool_threads(uint64_t num_workers) {
   if (num_workers != 0) return num_workers;
   long online = sysconf(_SC_NPROCESSORS_ONLN);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,20 +47,17 @@ class ThreadPool {
   tbb::task_arena arena_;
 };
 
-// Runs f() in a new pool of exactly `threads` threads, dropped afterwards.
+// Runs f() in `pool`, or on the calling thread's pool (the default pool outside any pool) when
+// it is null.
 template <typename F>
-decltype(auto) run_in_pool(uint64_t threads, const std::string& label, F&& f) {
-  ThreadPool pool(threads, label);
-  return pool.run(std::forward<F>(f));
-}
-
-// The rule of the per-call sections: a new pool of `num_workers` threads when it is non-zero,
-// else the calling thread's pool (the default pool outside any pool).
-template <typename F>
-decltype(auto) run_with_workers(uint64_t num_workers, const std::string& label, F&& f) {
-  if (num_workers != 0) return run_in_pool(num_workers, label, std::forward<F>(f));
+decltype(auto) run_on(ThreadPool* pool, F&& f) {
+  if (pool != nullptr) return pool->run(std::forward<F>(f));
   return std::forward<F>(f)();
 }
+
+// The pool of a per-call parallel section: a new pool of `num_workers` threads when that is
+// non-zero, else none (the section runs on the calling thread's pool).
+std::unique_ptr<ThreadPool> per_call_pool(uint64_t num_workers, const std::string& label);
 
 // Threads for a counting pool: `num_workers`, or one per online processor when it is 0.
 uint64_t counting_pool_threads(uint64_t num_workers);

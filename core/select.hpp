@@ -1,11 +1,15 @@
-// Candidate selection: the candidate order, and the parallel scan of the statistics for the
-// best admissible n-gram. The heap operations are members of Zelkor (trainer.hpp).
-// Tested by select_test.cpp.
+// Candidate selection: the candidate order, the admissibility of a key, and the parallel scan of
+// a statistics map for the best admissible n-gram. The heap that returns the same choice without
+// scanning is in candidate_heap.hpp. Tested by select_test.cpp.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
-#include "core/trainer.hpp"
+#include "core/config.hpp"
+#include "core/interner.hpp"
+#include "core/stats_map.hpp"
+#include "core/types.hpp"
 
 namespace zelkor {
 
@@ -16,6 +20,22 @@ inline bool candidate_less(const Candidate& a, const Candidate& b) {
   if (a.len != b.len) return a.len < b.len;
   return a.key < b.key;
 }
+
+// Which keys may be selected now: frequency at least 2 and the candidate filter of `config` over
+// `interner` at its current vocabulary size. Valid while the interner does not grow.
+class CandidateFilter {
+ public:
+  CandidateFilter(const TrainConfig& config, const Interner& interner);
+
+  // The filter alone, without the frequency.
+  bool passes(const NgramKey& key) const;
+  bool admits(const NgramKey& key, const Stat& stat) const { return stat.freq >= 2 && passes(key); }
+
+ private:
+  const TrainConfig& config_;
+  const Interner& interner_;
+  uint64_t vocab_size_;
+};
 
 // A (key, statistics) pair pointing into a statistics map.
 struct StatRef {
@@ -31,12 +51,8 @@ inline const StatRef& better_ref(const StatRef& a, const StatRef& b) {
   return *b.key > *a.key ? b : a;
 }
 
-// True when the key may be selected now: frequency at least 2 and the candidate filter passes.
-bool is_admissible(const Zelkor& trainer, const NgramKey& key, const Stat& stat,
-                   uint64_t vocab_size);
-
-// The best admissible pair of trainer.stats, scanned in parallel on the default pool (whatever
-// num_workers says). The pointers stay valid until the statistics change.
-std::optional<StatRef> select_best_candidate(const Zelkor& trainer);
+// The best admissible pair of `stats`, scanned one shard per task on the calling thread's pool.
+// The pointers stay valid until the statistics change.
+std::optional<StatRef> select_best_candidate(const GlobalStats& stats, const CandidateFilter& filter);
 
 }  // namespace zelkor

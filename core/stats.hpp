@@ -1,13 +1,14 @@
-// Folding change maps into statistics maps. Two rules: accumulate_stats (a borrowed change map,
-// optional erasure of keys left at frequency 0 or 1) and accumulate_stats_owned (a consumed
-// change map; gains of 0 or 1 are dropped and keys left below 2 are erased), as the incremental
-// merge step needs them. The target is a StatsMap or the trainer's GlobalStats.
-// The full recount lives on the trainer (Zelkor::compute_stats_full). Tested by stats_test.cpp.
+// N-gram statistics: the full recount of a span of sequences, and the three ways a map of
+// changes enters a statistics map: merge_stats_into (plain wrapping sums), accumulate_stats (a
+// borrowed change map, optional erasure of keys left at frequency 0 or 1) and
+// accumulate_stats_owned (a consumed change map; gains of 0 or 1 are dropped and keys left below
+// 2 are erased). The target is a StatsMap or a sharded GlobalStats. Tested by stats_test.cpp.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 #include "core/stats_map.hpp"
 #include "core/types.hpp"
@@ -31,6 +32,21 @@ inline uint64_t weighted_score(uint32_t mult, uint64_t score) {
 inline uint32_t sub_sat(uint32_t a, uint32_t b) { return a > b ? a - b : 0; }
 inline uint64_t sub_sat(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 }  // namespace detail
+
+// Every window of every entry, weighted by the entry's count (sums wrap), counted on the calling
+// thread's pool. Reads the entries only.
+GlobalStats count_stats(std::span<const SeqEntry> entries, std::span<const uint64_t> n_values);
+
+// Adds every key of `src` (consumed and released) into `dst`: both fields wrap, nothing is removed.
+template <typename Target>
+void merge_stats_into(Target& dst, StatsMap&& src) {
+  for (const auto& [key, stat] : src) {
+    Stat& slot = stat_slot(detail::map_for(dst, key), key);
+    slot.freq += stat.freq;
+    slot.score += stat.score;
+  }
+  StatsMap released = std::move(src);
+}
 
 // Folds `delta` × `mult` into `target`: adds (wrapping) or subtracts (saturating at 0; absent keys
 // ignored). With `remove_le1`, a key whose frequency ends at 0 or 1 is erased.

@@ -20,11 +20,6 @@ class GlobalStats {
   GlobalStats& operator=(GlobalStats&&) = default;
   GlobalStats(const GlobalStats&) = default;
   GlobalStats& operator=(const GlobalStats&) = default;
-  // An empty map that routes keys to the same shards as `other` (for partial results that are
-  // merged shard by shard).
-  static GlobalStats routed_like(const GlobalStats& other);
-  // Moves every key of `map` in.
-  explicit GlobalStats(StatsMap&& map);
 
   size_t shard_index(IdSpan ids) const {
     return static_cast<size_t>(router_(ids) >> (64 - SHARD_BITS));

@@ -9,7 +9,10 @@
 #include "core/entry_index.hpp"
 #include "core/env.hpp"
 #include "core/log.hpp"
+#include "core/merge_step.hpp"
+#include "core/pool.hpp"
 #include "core/select.hpp"
+#include "core/stats.hpp"
 #include "core/trainer.hpp"
 
 namespace zelkor {
@@ -67,22 +70,28 @@ void Zelkor::train_single() {
     heap.clear();
   }
   // Scan mode selects through the heap as well, which returns exactly the scan's choice: every
-  // key whose score rises is offered again by apply_merge, so each admissible key keeps an entry
-  // at or above its current score, and pop_best_from_heap refreshes stale entries. The filter of
-  // a key changes over time only through cross_word_start_vocab (the vocabulary only grows), so
-  // the heap is rebuilt once when the vocabulary reaches that size.
+  // key whose score rises is offered again by the merge step, so each admissible key keeps an
+  // entry at or above its current score, and pop_best_from_heap refreshes stale entries. The
+  // filter of a key changes over time only through cross_word_start_vocab (the vocabulary only
+  // grows), so the heap is rebuilt once when the vocabulary reaches that size.
   const bool scan_by_heap = !config.use_heap && !config.recompute_each_step;
   bool below_cross_word_start = vocab_size_with_specials(interner) < config.cross_word_start_vocab;
   if (scan_by_heap) rebuild_heap();
-  track_heap = config.use_heap || scan_by_heap;
-  EntryIndex index(entries, &interner);
+  const bool offer = config.use_heap || scan_by_heap;
+  // One pool for the loop's parallel stages; the index holds the sequences until the end.
+  const std::unique_ptr<ThreadPool> pool = per_call_pool(config.num_workers, "build pool");
+  EntryIndex index(std::move(entries), &interner);
+  // A recount of the sequences as they stand, for the verification switches.
+  auto recount = [&] {
+    const std::unique_ptr<ThreadPool> own = per_call_pool(config.num_workers, "build pool");
+    return run_on(own.get(), [&] { return count_stats(index.snapshot(), config.n_values); });
+  };
 
   for (uint64_t step = 0; step < config.num_merges; ++step) {
     const auto t_step = std::chrono::steady_clock::now();
     const std::optional<NgramKey> pair = debug_pair(interner, step);
     if (verify_pre) {
-      index.sync_entries();
-      StatsDiff d = compare_stats(compute_stats_full(), stats);
+      StatsDiff d = compare_stats(recount(), stats);
       if (d.total() != 0) {
         log_at(3, TAG, "[verify-pre] step {} diff={}, missing={}, extra={}", step, d.diff,
                d.missing, d.extra);
@@ -110,7 +119,7 @@ void Zelkor::train_single() {
       key = std::move(best->first);
       chosen = best->second;
     } else {
-      auto best = select_best_candidate(*this);
+      auto best = select_best_candidate(stats, CandidateFilter(config, interner));
       if (!best) break;
       key = *best->key;
       chosen = *best->stat;
@@ -134,7 +143,10 @@ void Zelkor::train_single() {
       rule.merged += rule.parts.back();
     }
     const uint32_t new_id = interner.intern(rule.merged);
-    apply_merge(key, new_id, index);
+    const CandidateFilter filter(config, interner);
+    HeapOffers offers;
+    if (offer) offers = HeapOffers{&heap, &filter, !config.use_heap};
+    apply_merge(key, new_id, index, pool.get(), offers);
     rule.merged = interner.id_to_token[new_id];
     rule.score = chosen.score;
     rule.freq = chosen.freq;
@@ -151,8 +163,7 @@ void Zelkor::train_single() {
       break;
     }
     if (verify_stats) {
-      index.sync_entries();
-      StatsDiff d = compare_stats(compute_stats_full(), stats);
+      StatsDiff d = compare_stats(recount(), stats);
       if (d.total() != 0) {
         log_at(3, TAG, "[verify] step {} diff={}, missing={}, extra={}", step, d.diff, d.missing,
                d.extra);
@@ -160,9 +171,8 @@ void Zelkor::train_single() {
     }
   }
 
-  track_heap = false;
   if (scan_by_heap) heap.clear();
-  index.finish();
+  entries = std::move(index).release();
 
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();

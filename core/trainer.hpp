@@ -1,6 +1,8 @@
 // Zelkor: the trainer value of one training call (sequences, merges, configuration, statistics,
-// vocabulary, candidate heap) and the operations on it. Owned by one call; touched only by the
-// driving thread between parallel sections.
+// vocabulary, candidate heap) and its operations. Each operation hands the fields it uses to a
+// kernel that takes them as explicit inputs (windows.hpp, stats.hpp, merge_step.hpp, select.hpp,
+// candidate_heap.hpp, corpus.hpp), so that other drivers can run the same steps over their own
+// data. Owned by one call; touched only by the driving thread between parallel sections.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/candidate_heap.hpp"
 #include "core/config.hpp"
 #include "core/corpus.hpp"
-#include "core/error.hpp"
 #include "core/interner.hpp"
 #include "core/normalize.hpp"
 #include "core/stats_map.hpp"
@@ -22,6 +24,8 @@
 namespace zelkor {
 
 class EntryIndex;
+class ThreadPool;
+struct HeapOffers;
 
 struct Zelkor {
   std::vector<SeqEntry> entries;  // distinct token vectors with their counts
@@ -29,11 +33,8 @@ struct Zelkor {
   TrainConfig config;
   GlobalStats stats;              // global n-gram statistics of `entries`
   Interner interner;
-  std::vector<Candidate> heap;    // max-heap under candidate_less; empty in scan mode
+  CandidateHeap heap;             // empty in scan mode
   uint64_t total_chars = 0;       // scalar values of the kept corpus text
-  // While set, apply_merge offers every key it touches to the heap (heap mode, and the
-  // heap-backed selection that train_single uses in scan mode). Set by train_single only.
-  bool track_heap = false;
 
   // Normalisation (normalize.hpp), under the trainer's name.
   static std::vector<std::string> encode_sentence_str(std::string_view text) {
@@ -43,7 +44,6 @@ struct Zelkor {
     return zelkor::normalize_chars(text);
   }
 
-  // Statistics (stats.cpp).
   // A full recount of every window of every entry: on a new pool of num_workers threads when
   // that is non-zero, else on the calling thread's pool. Changes nothing.
   GlobalStats compute_stats_full() const;
@@ -51,30 +51,29 @@ struct Zelkor {
   // mode or empties it.
   void rebuild_global_stats();
 
-  // Merge application (merge.cpp): rewrites every entry holding `parts` (left to right, without
+  // One merge step over `entries`: rewrites every entry holding `parts` (left to right, without
   // overlap) to hold `new_id` instead, folds the lost and gained windows into `stats` (offering
-  // keys to the heap in heap mode), and merges entries that became equal.
+  // keys to the heap in heap mode) and merges entries that became equal.
   void apply_merge(IdSpan parts, uint32_t new_id);
-  // The same step with an index of `entries` that the caller keeps across steps (the index
-  // holds the tokens meanwhile; see entry_index.hpp).
-  void apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index);
+  // The same step over the sequences held by `index` (which a training loop keeps across
+  // steps), on `pool` (null: the calling thread's pool), with the given heap offers.
+  void apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index, ThreadPool* pool,
+                   const HeapOffers& offers);
 
   // The merge loop with its stop conditions and log lines (train_single.cpp). Expects `stats`
   // to hold the statistics of `entries`.
   void train_single();
 
-  // Corpus counting (corpus.cpp), in process; engine/engine.hpp picks between these and the
-  // multi-process preprocessing. build_vocab fills `entries` and the interner from raw corpus
-  // lines (the trainer holds no sequences yet) on a counting pool of num_workers threads;
-  // from_counts builds an untrained trainer from counted lines.
+  // Corpus counting, in process; engine/engine.hpp picks between these and the multi-process
+  // preprocessing. build_vocab fills `entries` and the interner from raw corpus lines (the
+  // trainer holds no sequences yet) on a counting pool of num_workers threads; from_counts
+  // builds an untrained trainer from counted lines.
   void build_vocab(std::span<const std::string> lines);
   static Zelkor from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config);
 
-  // Candidate heap (select.cpp). Call only from the driving thread.
+  // Candidate heap over `stats` with the trainer's filter. Call only from the driving thread.
   // Offers `key` with its current statistics; a no-op unless it is admissible now.
   void push_candidate(const NgramKey& key);
-  // The same with vocab_size_with_specials(interner) computed by the caller.
-  void push_candidate(const NgramKey& key, uint64_t vocab_size);
   // Refills the heap with every admissible key of `stats`, ordered once.
   void rebuild_heap();
   // The best admissible key with a copy of its current statistics, refreshing stale entries

@@ -16,18 +16,6 @@ std::string debug_string(const Stat& stat) {
   return fmt::format("Stat {{ freq: {}, score: {} }}", stat.freq, stat.score);
 }
 
-GlobalStats::GlobalStats(StatsMap&& map) {
-  reserve(map.size());
-  for (auto& [key, stat] : map) shard_for(key).emplace(key, stat);
-  map.clear();
-}
-
-GlobalStats GlobalStats::routed_like(const GlobalStats& other) {
-  GlobalStats stats;
-  stats.router_ = other.router_;
-  return stats;
-}
-
 const Stat* GlobalStats::find(IdSpan key) const {
   const auto& shard = shard_for(key);
   auto it = shard.find(key);

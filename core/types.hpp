@@ -1,5 +1,5 @@
 // The values every training path shares: n-gram keys, counted sequences, statistics, heap
-// candidates, merge records and per-sequence change sets. Tested by types_test.cpp.
+// candidates and merge records. Tested by types_test.cpp.
 #pragma once
 
 #include <cstdint>
@@ -56,15 +56,6 @@ struct MergeRule {
   std::string merged;              // their concatenation
   uint64_t score = 0;              // Stat.score at selection
   uint32_t freq = 0;               // Stat.freq at selection
-};
-
-// What one merge step changes in one sequence. `removed` and `added` count each window once
-// (unweighted); `freq` is the multiplier applied when they are folded into the statistics.
-struct EntryDelta {
-  TokenIds tokens;
-  StatsMap removed;
-  StatsMap added;
-  uint32_t freq = 0;
 };
 
 // "SeqEntry { tokens: [4, 7], freq: 2 }" and "Stat { freq: 3, score: 3 }".

@@ -1,14 +1,18 @@
-// Merge application: the window rule, the rewrite of one sequence with its change maps, and whole
-// merge steps (folds and regrouping) checked against the naive model for 0 and 3 workers.
+// Merge application: the window listing rule, the rewrite of one sequence with its lost and
+// gained windows, and whole merge steps checked against the naive model on the serial and the
+// parallel path, with the occurrence lists rebuilt at every step or never.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "core/merge.hpp"
+#include "core/merge_step.hpp"
+#include "core/rewrite.hpp"
+#include "core/stats.hpp"
 #include "core/trainer.hpp"
 #include "tests/cpp/support/fixtures.hpp"
 #include "tests/cpp/support/naive_trainer.hpp"
@@ -24,77 +28,89 @@ using Ns = std::vector<uint64_t>;
 
 const bool kQuiet = zelkor::testing::quiet_log();
 
-TEST(CollectStarts, EqualsOverlapDefinitionOnRandomInputs) {
+// list_windows lists each overlapping window once, equal n-grams counted together.
+TEST(ListWindows, EqualsOverlapDefinitionOnRandomInputs) {
   std::mt19937 rng(3);
   const Ns n_values{2, 3, 7};
   for (int round = 0; round < 300; ++round) {
-    const uint64_t len = 1 + rng() % 60, k = 1 + rng() % 3;
+    const uint64_t k = 1 + rng() % 3;
+    Ids seq(1 + rng() % 60);
+    for (uint32_t& id : seq) id = rng() % 3;
     Ns positions;
-    for (uint64_t p = rng() % 3; p + k <= len; p += k + rng() % 4) positions.push_back(p);
-    std::shuffle(positions.begin(), positions.end(), rng);
-    StartsMap expected;
+    for (uint64_t p = rng() % 3; p + k <= seq.size(); p += k + rng() % 4) positions.push_back(p);
+    StatsTable expected;
     for (uint64_t n : n_values) {
-      expected.emplace_back(n, Ns{});
-      for (uint64_t s = 0; s + n <= len; ++s) {
-        if (std::ranges::any_of(positions, [&](uint64_t p) { return s < p + k && p < s + n; })) {
-          expected.back().second.push_back(s);
+      for (uint64_t s = 0; s + n <= seq.size(); ++s) {
+        if (std::ranges::none_of(positions, [&](uint64_t p) { return s < p + k && p < s + n; })) {
+          continue;
         }
+        Stat& stat = expected[NgramKey(seq.begin() + s, seq.begin() + s + n)];
+        stat.freq += 1;
+        stat.score += n - 1;
       }
     }
-    if (positions.empty()) expected.clear();
-    EXPECT_EQ(collect_starts(len, positions, n_values, k), expected) << "len " << len;
+    std::vector<Window> windows;
+    list_windows(windows, seq, positions, n_values, k);
+    EXPECT_EQ(to_table(window_stats(windows, seq)), expected) << "round " << round;
+    EXPECT_EQ(windows.size(), expected.size()) << "equal n-grams left apart";
   }
 }
 
-TEST(Rewrite, TokensAndChangeMaps) {
+TEST(Rewrite, TokensAndChangedWindows) {
   constexpr uint32_t p = 0, q = 1, r = 2, s = 3, x = 4, Z = 9;  // Z is the new id
   const struct {
     Ids tokens, parts;
     Ns n_values;
-    Ids expected;
+    Ids expected;  // empty: no match
     StatsTable removed, added;
   } cases[] = {
       {{x, x, x, x}, {x, x}, {2}, {Z, Z}, {{{x, x}, {3, 3}}}, {{{Z, Z}, {1, 1}}}},
+      {{x, x, x}, {x, x}, {2}, {Z, x}, {{{x, x}, {2, 2}}}, {{{Z, x}, {1, 1}}}},
       {{p, q, r, s}, {q, r}, {2, 3}, {p, Z, s},
        {{{p, q}, {1, 1}}, {{q, r}, {1, 1}}, {{r, s}, {1, 1}}, {{p, q, r}, {1, 2}},
         {{q, r, s}, {1, 2}}},
        {{{p, Z}, {1, 1}}, {{Z, s}, {1, 1}}, {{p, Z, s}, {1, 2}}}},
-      {{r, q, s, r}, {q, r}, {2}, {r, q, s, r}, {}, {}}};
-  MergeBuffers buffers;  // reused from entry to entry, as on one task
+      {{r, q, s, r}, {q, r}, {2}, {}, {}, {}},
+      {{q}, {q, r}, {2}, {}, {}, {}}};
+  MergeBuffers buffers;  // reused from sequence to sequence, as on one task
   for (int twice = 0; twice < 2; ++twice) {
     for (const auto& c : cases) {
       SCOPED_TRACE(::testing::PrintToString(c.tokens));
-      const EntryDelta d =
-          compute_entry_deltas(SeqEntry{c.tokens, 5}, c.parts, Z, c.n_values, buffers);
-      EXPECT_EQ(d.tokens, c.expected);
-      EXPECT_EQ(d.freq, 5u);
-      EXPECT_EQ(to_table(d.removed), c.removed);
-      EXPECT_EQ(to_table(d.added), c.added);
+      ASSERT_EQ(rewrite_sequence(c.tokens, c.parts, Z, c.n_values, buffers), !c.expected.empty());
+      EXPECT_EQ(buffers.rewritten, c.expected);
+      EXPECT_EQ(to_table(window_stats(buffers.removed, c.tokens)), c.removed);
+      EXPECT_EQ(to_table(window_stats(buffers.added, buffers.rewritten)), c.added);
     }
   }
 }
 
-Zelkor counted(std::vector<SeqEntry> entries, Ns n_values) {
-  Zelkor t;
-  t.entries = std::move(entries);
-  t.config.n_values = std::move(n_values);
-  t.stats = t.compute_stats_full();
-  return t;
-}
-
 TEST(ApplyMerge, RecomputeEachStepLeavesStatsAlone) {
-  Zelkor t = counted({{{4, 4, 4, 0}, 2}, {{0, 4, 4}, 3}}, {2, 3});
+  Zelkor t;
+  t.entries = {{{4, 4, 4, 0}, 2}, {{0, 4, 4}, 3}};
+  t.config.n_values = {2, 3};
   t.config.recompute_each_step = true;
+  t.stats = t.compute_stats_full();
   const StatsTable before = to_table(t.stats);
   t.apply_merge(Ids{4, 4}, 9);
   EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{0, 9}, 3}, {{9, 4, 0}, 2}}));
   EXPECT_EQ(to_table(t.stats), before);
 }
 
-// Merges of the most frequent two- or three-id key over 1,000 distinct sequences with counts
-// of 1 to 4, applied with 0 and 3 workers; every third step reuses an id already present, so a
-// key can be both lost and gained by one sequence. Both runs must match the model.
-TEST(ApplyMerge, RandomStepsMatchTheModelForZeroAndThreeWorkers) {
+// Equal sequences that a caller hands in are merged by the first step, touched or not.
+TEST(ApplyMerge, MergesEqualSequencesGivenByTheCaller) {
+  Zelkor t;
+  t.config.n_values = {2};
+  t.entries = {{{1, 2}, 3}, {{1, 2}, 4}, {{5}, 1}};
+  t.apply_merge(Ids{7, 8}, 9);
+  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{1, 2}, 7}, {{5}, 1}}));
+}
+
+// Merges of the most frequent two- or three-id key over 1,000 distinct sequences with counts of
+// 1 to 4. Without an interner every third step reuses an id already present, so a key can be both
+// lost and gained by one sequence and sequences can become equal (regrouped after every step);
+// with one, ids spell letters and their concatenations, every sequence keeps its own text, and
+// the occurrence lists live across steps. Every way of running a step must match the model.
+TEST(MergeStep, RandomStepsMatchTheModelOnEveryPath) {
   std::mt19937 rng(11);
   std::vector<SeqEntry> entries;
   std::set<Ids> seen;
@@ -104,37 +120,53 @@ TEST(ApplyMerge, RandomStepsMatchTheModelForZeroAndThreeWorkers) {
     if (seen.insert(tokens).second) entries.push_back({tokens, 1 + uint32_t(rng() % 4)});
   }
   const Ns n_values{2, 3, 4};
-  Zelkor t0 = counted(entries, n_values), t3 = t0;
-  t3.config.num_workers = 3;
-  zelkor::testing::NaiveTrainer model(zelkor::testing::count_all_windows(entries, n_values),
-                                      n_values);
-  ASSERT_EQ(to_table(t0.stats), model.stats());
-  for (uint32_t step = 0; step < 12; ++step) {
-    SCOPED_TRACE("step " + std::to_string(step));
-    const size_t len = 2 + step % 2;
-    const NgramKey parts = std::ranges::max_element(model.stats(), {}, [&](const auto& kv) {
-      return std::pair(kv.first.size() == len, kv.second.freq);
-    })->first;
-    const uint32_t id = step % 3 == 2 ? parts[0] : 8 + step;
-    const std::vector<SeqEntry> expected = model.step(t0.entries, parts, id);
-    t0.apply_merge(parts, id);
-    t3.apply_merge(parts, id);
-    EXPECT_EQ(canonical(t0.entries), expected);
-    EXPECT_EQ(t0.entries.size(), expected.size()) << "equal sequences left unmerged";
-    EXPECT_EQ(t3.entries, t0.entries);
-    EXPECT_EQ(to_table(t0.stats), model.stats());
-    EXPECT_EQ(to_table(t3.stats), model.stats());
-    if (HasFailure()) return;
+  const struct Path {
+    const char* name;
+    size_t serial_below;
+    ListLimits lists;
+    uint64_t pool_threads;
+    bool texts;
+  } paths[] = {{"serial", SIZE_MAX, {}, 0, false},
+               {"parallel on 3 threads", 0, {}, 3, false},
+               {"serial, lists rebuilt each step", SIZE_MAX, {0, 0}, 0, true},
+               {"parallel, lists rebuilt each step", 0, {0, 0}, 0, true}};
+  for (const Path& path : paths) {
+    SCOPED_TRACE(path.name);
+    const std::unique_ptr<ThreadPool> pool = per_call_pool(path.pool_threads, "test pool");
+    const MergeStepConfig config{n_values, true, pool.get(), path.serial_below};
+    GlobalStats stats = count_stats(entries, n_values);
+    Interner interner;
+    for (const char* letter : {"a", "b", "c", "d", "e", "f"}) interner.intern(letter);
+    EntryIndex index(std::vector<SeqEntry>(entries), path.texts ? &interner : nullptr,
+                     path.lists);
+    ASSERT_EQ(index.entries_may_collide(), !path.texts);
+    zelkor::testing::NaiveTrainer model(zelkor::testing::count_all_windows(entries, n_values),
+                                        n_values);
+    for (uint32_t step = 0; step < 12 && !HasFailure(); ++step) {
+      SCOPED_TRACE("step " + std::to_string(step));
+      const size_t len = 2 + step % 2;
+      const NgramKey parts = std::ranges::max_element(model.stats(), {}, [&](const auto& kv) {
+        return std::pair(kv.first.size() == len, kv.second.freq);
+      })->first;
+      uint32_t id = step % 3 == 2 ? parts[0] : 8 + step;
+      if (path.texts) {
+        std::string text;
+        for (uint32_t part : parts) text += interner.id_to_token[part];
+        id = interner.intern(text);
+      }
+      // The model folds in the index's entry order: the saturating rules make the order matter.
+      const std::vector<SeqEntry> expected = model.step(index.snapshot(), parts, id);
+      merge_step(parts, id, config, index, stats, HeapOffers{});
+      const std::vector<SeqEntry> now = index.snapshot();
+      EXPECT_EQ(canonical(now), expected);
+      EXPECT_EQ(now.size(), expected.size()) << "equal sequences left unmerged";
+      EXPECT_EQ(to_table(stats), model.stats());
+      // Within the limits, or freshly rebuilt (at most one place per token).
+      EXPECT_LE(index.listed_places(),
+                std::max(path.lists.per_token * index.live_tokens() + path.lists.slack,
+                         index.live_tokens()));
+    }
   }
 }
 
 }  // namespace
-
-// Equal sequences that a caller hands in are merged by the first step, touched or not.
-TEST(ApplyMerge, MergesEqualSequencesGivenByTheCaller) {
-  Zelkor t;
-  t.config.n_values = {2};
-  t.entries = {{{1, 2}, 3}, {{1, 2}, 4}, {{5}, 1}};
-  t.apply_merge(std::vector<uint32_t>{7, 8}, 9);
-  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{1, 2}, 7}, {{5}, 1}}));
-}

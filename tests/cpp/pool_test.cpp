@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -25,34 +26,42 @@ size_t threads_seen() {
   return ids.size();
 }
 
+// Runs f() in a new pool of `n` threads.
+template <typename F>
+decltype(auto) in_pool(uint64_t n, F&& f) {
+  ThreadPool pool(n, "build pool");
+  return pool.run(std::forward<F>(f));
+}
+
 TEST(Pool, PerCallPoolHasExactlyItsThreads) {
   for (uint64_t n : {1, 3}) {
-    size_t seen = run_in_pool(n, "build pool", [] { return threads_seen(); });
+    size_t seen = in_pool(n, [] { return threads_seen(); });
     EXPECT_LE(seen, n);
-    EXPECT_EQ(run_in_pool(n, "build pool", [] { return current_pool_threads(); }),
+    EXPECT_EQ(in_pool(n, [] { return current_pool_threads(); }),
               static_cast<int>(n));
   }
 }
 
 TEST(Pool, MoreThreadsThanProcessors) {
   uint64_t n = static_cast<uint64_t>(default_pool_threads()) + 3;
-  EXPECT_EQ(run_in_pool(n, "build pool", [] { return current_pool_threads(); }),
+  EXPECT_EQ(in_pool(n, [] { return current_pool_threads(); }),
             static_cast<int>(n));
 }
 
 TEST(Pool, ZeroWorkersRunOnTheCallersPool) {
-  EXPECT_EQ(run_with_workers(0, "build pool", [] { return current_pool_threads(); }),
-            default_pool_threads());
-  int nested = run_in_pool(2, "build pool", [] {
-    return run_with_workers(0, "build pool", [] { return current_pool_threads(); });
-  });
-  EXPECT_EQ(nested, 2);
+  auto threads = [](uint64_t workers) {
+    const std::unique_ptr<ThreadPool> pool = per_call_pool(workers, "build pool");
+    return run_on(pool.get(), [] { return current_pool_threads(); });
+  };
+  EXPECT_EQ(threads(0), default_pool_threads());
+  EXPECT_EQ(threads(3), 3);
+  EXPECT_EQ(in_pool(2, [&] { return threads(0); }), 2);
 }
 
 TEST(Pool, UnbuildablePoolIsAFaultWithItsLabel) {
   for (uint64_t n : {uint64_t{0}, MAX_POOL_THREADS + 1, UINT64_MAX}) {
     try {
-      run_in_pool(n, "build pool", [] {});
+      in_pool(n, [] {});
       FAIL() << "no fault for " << n;
     } catch (const Fault& fault) {
       EXPECT_EQ(fault.label(), "build pool");
@@ -61,7 +70,7 @@ TEST(Pool, UnbuildablePoolIsAFaultWithItsLabel) {
 }
 
 TEST(Pool, ExceptionsOfTheBodyPropagate) {
-  EXPECT_THROW(run_in_pool(2, "build pool", [] { throw std::runtime_error("boom"); }),
+  EXPECT_THROW(in_pool(2, [] { throw std::runtime_error("boom"); }),
                std::runtime_error);
 }
 

@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/select.hpp"
+#include "core/candidate_heap.hpp"
+#include "core/trainer.hpp"
 #include "tests/cpp/support/fixtures.hpp"
 
 namespace {
@@ -28,7 +29,7 @@ Zelkor make_trainer() {
 NgramKey k(Zelkor& t, std::string_view parts) { return zelkor::testing::key_of(t.interner, parts); }
 
 Picked scan(const Zelkor& t) {
-  auto best = select_best_candidate(t);
+  auto best = select_best_candidate(t.stats, CandidateFilter(t.config, t.interner));
   if (!best) return std::nullopt;
   EXPECT_EQ(best->stat, t.stats.find(*best->key)) << "the pair must point into the statistics";
   return std::pair{*best->key, *best->stat};
@@ -46,12 +47,12 @@ TEST(CandidateHeap, PushAndRebuildKeepOnlyAdmissibleKeys) {
   t.stats[k(t, "ddd|jjj")] = {5, 70};  // too long
   for (const char* texts : {"a|c", "i|a", "ddd|jjj"}) t.push_candidate(k(t, texts));  // absent too
   EXPECT_TRUE(t.heap.empty());
-  t.heap.assign(3, Candidate{k(t, "i|a"), 99, 2});  // leftovers that a rebuild drops
+  t.push_candidate(second);  // a leftover that a rebuild drops
   t.rebuild_heap();
   ASSERT_EQ(t.heap.size(), 2u);
-  EXPECT_EQ(t.heap.front().key, best);
-  EXPECT_EQ(t.heap.front().score, 4u);
-  EXPECT_EQ(t.heap.front().len, 3u);  // the longer of two equal scores
+  EXPECT_EQ(t.heap.items().front().key, best);
+  EXPECT_EQ(t.heap.items().front().score, 4u);
+  EXPECT_EQ(t.heap.items().front().len, 3u);  // the longer of two equal scores
 }
 
 // An entry is checked again when it reaches the top: copies pushed while the key was admissible

@@ -1,5 +1,5 @@
 // N-gram statistics: the full recount (wrap-around, thread-count independence), the rebuild with
-// its log lines and heap reset, and the two fold rules on both kinds of target map.
+// its log lines and heap reset, and the three fold rules on both kinds of target map.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,46 +60,53 @@ TEST(Rebuild, ReplacesStatsLogsAndResetsHeap) {
     Zelkor t = trainer({{{0, 1, 0, 1}, 3}, {{2}, 1}}, {2, 3}, 0);
     t.config.use_heap = m.use_heap, t.config.recompute_each_step = m.recompute;
     t.stats[Ids{4, 4}] = Stat{9, 9};
-    t.heap.push_back({{4, 4}, 9, 2});
+    t.push_candidate({4, 4});  // a leftover that the rebuild drops
+    ASSERT_EQ(t.heap.size(), 1u);
     EXPECT_EQ(zelkor::testing::logged([&] { t.rebuild_global_stats(); }),
               (std::vector<std::string>{
                   "stats|rebuild_global_stats start entries=2 n_values=[2, 3] num_workers=0",
                   "stats|rebuild_global_stats done keys=4 elapsed=N.dds"}));
     EXPECT_EQ(to_table(t.stats), to_table(t.compute_stats_full()));
-    ASSERT_EQ(t.heap.size(), m.heap_size) << "use_heap " << m.use_heap;
-    EXPECT_TRUE(std::is_heap(t.heap.begin(), t.heap.end(), candidate_less));
-    for (const auto& c : t.heap) EXPECT_EQ(c.score, t.stats.find(c.key)->score);
+    const auto items = t.heap.items();
+    ASSERT_EQ(items.size(), m.heap_size) << "use_heap " << m.use_heap;
+    EXPECT_TRUE(std::is_heap(items.begin(), items.end(), candidate_less));
+    for (const auto& c : items) EXPECT_EQ(c.score, t.stats.find(c.key)->score);
   }
 }
+
+enum FoldKind { OWNED, BORROWED, MERGE };
 
 // One key folded into a target that holds it (or not) and a bystander key.
 const struct FoldCase {
   const char* name;
-  bool owned, add, remove_le1;  // remove_le1 only matters for the borrowed fold
+  FoldKind kind;
+  bool add, remove_le1;  // remove_le1 only matters for the borrowed fold
   uint32_t mult;
   std::optional<Stat> before;
   Stat change;
   std::optional<Stat> after;
 } kFolds[] = {
-    {"owned gain of 1 is lost", true, true, false, 1, Stat{5, 5}, {1, 1}, Stat{5, 5}},
-    {"owned gain 1 x mult 2", true, true, false, 2, Stat{5, 5}, {1, 1}, Stat{7, 7}},
-    {"owned new key gain 2", true, true, false, 2, {}, {1, 2}, Stat{2, 4}},
-    {"owned add wraps below 2", true, true, false, 1, Stat{U32, 0}, {2, 2}, {}},
-    {"owned clamp then wrap", true, true, false, 1u << 16, Stat{5, 0}, {1u << 16, 0}, Stat{4, 0}},
-    {"owned score saturates", true, true, false, 2, {}, {1, 1ull << 63}, Stat{2, U64}},
-    {"owned 3 minus 2 erased", true, false, false, 1, Stat{3, 3}, {2, 2}, {}},
-    {"owned score floors at 0", true, false, false, 1, Stat{3, 1}, {1, 5}, Stat{2, 0}},
-    {"owned minus x mult", true, false, false, 3, Stat{10, 10}, {2, 2}, Stat{4, 4}},
-    {"owned minus absent", true, false, false, 1, {}, {1, 1}, {}},
-    {"new freq 1 kept", false, true, false, 1, {}, {1, 1}, Stat{1, 1}},
-    {"new freq 1 removed", false, true, true, 1, {}, {1, 1}, {}},
-    {"add wraps", false, true, false, 1, Stat{U32, 0}, {2, 2}, Stat{1, 2}},
-    {"freq clamped", false, true, true, 1u << 16, {}, {1u << 16, 3}, Stat{U32, 3ull << 16}},
-    {"score saturates, then wraps", false, true, true, 4, Stat{2, 8}, {1, U64 / 2}, Stat{6, 7}},
-    {"minus absent", false, false, false, 1, {}, {1, 1}, {}},
-    {"minus to 1 kept", false, false, false, 1, Stat{3, 3}, {2, 2}, Stat{1, 1}},
-    {"minus to 1 removed", false, false, true, 1, Stat{3, 3}, {2, 2}, {}},
-    {"minus floors at 0", false, false, false, 1, Stat{3, 1}, {5, 5}, Stat{0, 0}},
+    {"owned gain of 1 is lost", OWNED, true, false, 1, Stat{5, 5}, {1, 1}, Stat{5, 5}},
+    {"owned gain 1 x mult 2", OWNED, true, false, 2, Stat{5, 5}, {1, 1}, Stat{7, 7}},
+    {"owned new key gain 2", OWNED, true, false, 2, {}, {1, 2}, Stat{2, 4}},
+    {"owned add wraps below 2", OWNED, true, false, 1, Stat{U32, 0}, {2, 2}, {}},
+    {"owned clamp then wrap", OWNED, true, false, 1u << 16, Stat{5, 0}, {1u << 16, 0}, Stat{4, 0}},
+    {"owned score saturates", OWNED, true, false, 2, {}, {1, 1ull << 63}, Stat{2, U64}},
+    {"owned 3 minus 2 erased", OWNED, false, false, 1, Stat{3, 3}, {2, 2}, {}},
+    {"owned score floors at 0", OWNED, false, false, 1, Stat{3, 1}, {1, 5}, Stat{2, 0}},
+    {"owned minus x mult", OWNED, false, false, 3, Stat{10, 10}, {2, 2}, Stat{4, 4}},
+    {"owned minus absent", OWNED, false, false, 1, {}, {1, 1}, {}},
+    {"new freq 1 kept", BORROWED, true, false, 1, {}, {1, 1}, Stat{1, 1}},
+    {"new freq 1 removed", BORROWED, true, true, 1, {}, {1, 1}, {}},
+    {"add wraps", BORROWED, true, false, 1, Stat{U32, 0}, {2, 2}, Stat{1, 2}},
+    {"freq clamped", BORROWED, true, true, 1u << 16, {}, {1u << 16, 3}, Stat{U32, 3ull << 16}},
+    {"score saturates, then wraps", BORROWED, true, true, 4, Stat{2, 8}, {1, U64 / 2}, Stat{6, 7}},
+    {"minus absent", BORROWED, false, false, 1, {}, {1, 1}, {}},
+    {"minus to 1 kept", BORROWED, false, false, 1, Stat{3, 3}, {2, 2}, Stat{1, 1}},
+    {"minus to 1 removed", BORROWED, false, true, 1, Stat{3, 3}, {2, 2}, {}},
+    {"minus floors at 0", BORROWED, false, false, 1, Stat{3, 1}, {5, 5}, Stat{0, 0}},
+    {"merge inserts freq 1", MERGE, true, false, 1, {}, {1, 1}, Stat{1, 1}},
+    {"merge wraps", MERGE, true, false, 1, Stat{U32, U64}, {2, 2}, Stat{1, 1}},
 };
 
 template <typename T>
@@ -116,8 +123,10 @@ TYPED_TEST(Fold, OneKeyTable) {
     if (c.before) target[key] = *c.before;
     StatsMap delta;
     delta[key] = c.change;
-    if (c.owned) {
+    if (c.kind == OWNED) {
       accumulate_stats_owned(target, std::move(delta), c.mult, c.add);
+    } else if (c.kind == MERGE) {
+      merge_stats_into(target, std::move(delta));
     } else {
       const StatsMap copy = delta;
       accumulate_stats(target, delta, c.mult, c.add, c.remove_le1);

@@ -1,4 +1,4 @@
-// N-gram keys (inline and spilled), seeded hashing, and the sharded statistics map.
+// Seeded hashing and the sharded statistics map.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,29 +9,6 @@
 
 namespace zelkor {
 namespace {
-
-TEST(NgramKey, OrderIsLexicographicWithShorterPrefixFirst) {
-  const std::vector<NgramKey> ascending = {
-      {1}, {1, 2}, {1, 2, 3}, {1, 3}, {2}, {2, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {2, 1}, {0xFFFFFFFFu}};
-  for (size_t i = 0; i < ascending.size(); ++i) {
-    for (size_t j = 0; j < ascending.size(); ++j) {
-      EXPECT_EQ(ascending[i] < ascending[j], i < j) << i << " vs " << j;
-      EXPECT_EQ(ascending[i] == ascending[j], i == j);
-    }
-  }
-}
-
-TEST(NgramKey, TenIdKeysWorkAsMapKeys) {
-  StatsMap map;
-  NgramKey long_key = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  NgramKey copy = long_key;
-  map[long_key].freq = 4;
-  map[{1, 2, 3, 4, 5, 6, 7, 8, 9}].freq = 9;
-  EXPECT_EQ(map.at(copy).freq, 4u);
-  EXPECT_EQ(map.size(), 2u);
-  copy.back() = 11;
-  EXPECT_FALSE(map.contains(copy));
-}
 
 TEST(SeededHash, MapsGetTheirOwnSeeds) {
   SeededHash a, b;
@@ -75,14 +52,6 @@ TEST(GlobalStats, MatchesAPlainMap) {
   EXPECT_EQ(walked, model);
   stats.clear();
   EXPECT_TRUE(stats.empty());
-}
-
-TEST(GlobalStats, BuiltFromAMapKeepsEveryKey) {
-  StatsMap map;
-  for (uint32_t i = 0; i < 1000; ++i) map[{i, i + 1}] = Stat{i, 2ull * i};
-  GlobalStats stats(std::move(map));
-  EXPECT_EQ(stats.size(), 1000u);
-  EXPECT_EQ(stats.find(NgramKey{10, 11})->score, 20u);
 }
 
 }  // namespace

@@ -5,19 +5,18 @@
 #include <cstdint>
 #include <tuple>
 
+#include "core/windows.hpp"
+
 namespace zelkor::testing {
 namespace {
 
-// Unweighted counts of the windows of `seq` that overlap some [p, p + k) with p in `spans`, or
-// of every window when `spans` is null.
-StatsTable windows(const TokenIds& seq, const std::vector<size_t>* spans, size_t k,
+// Unweighted counts of the windows of `seq` that overlap some [p, p + k) with p in `spans`.
+StatsTable windows(const TokenIds& seq, const std::vector<size_t>& spans, size_t k,
                    std::span<const uint64_t> n_values) {
   StatsTable out;
   for (uint64_t n : n_values) {
     for (size_t s = 0; s + n <= seq.size(); ++s) {
-      if (spans && std::ranges::none_of(*spans, [&](size_t p) { return s < p + k && p < s + n; })) {
-        continue;
-      }
+      if (std::ranges::none_of(spans, [&](size_t p) { return s < p + k && p < s + n; })) continue;
       Stat& stat = out[NgramKey(seq.begin() + s, seq.begin() + s + n)];
       stat.freq += 1;
       stat.score += n - 1;
@@ -40,7 +39,9 @@ StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
                              std::span<const uint64_t> n_values) {
   StatsTable out;
   for (const SeqEntry& e : entries) {
-    for (auto& [key, stat] : windows(e.tokens, nullptr, 1, n_values)) {
+    StatsMap counted;
+    count_windows(e.tokens, n_values, counted);
+    for (auto& [key, stat] : counted) {
       out[key].freq += e.freq * stat.freq;
       out[key].score += uint64_t{e.freq} * stat.score;
     }
@@ -57,7 +58,8 @@ std::vector<SeqEntry> canonical(std::vector<SeqEntry> entries) {
 }
 
 std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
-                                         const NgramKey& parts, uint32_t new_id) {
+                                         const NgramKey& parts, uint32_t new_id,
+                                         const std::function<void(const NgramKey&)>& offer) {
   const size_t k = parts.size();
   std::vector<SeqEntry> rewritten;
   for (const SeqEntry& e : entries) {
@@ -81,7 +83,8 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
       return Stat{static_cast<uint32_t>(std::min<uint64_t>(uint64_t{e.freq} * d.freq, UINT32_MAX)),
                   e.freq * d.score};
     };
-    for (const auto& [key, d] : windows(old, &matches, k, n_values_)) {
+    for (const auto& [key, d] : windows(old, matches, k, n_values_)) {
+      if (offer) offer(key);
       auto it = stats_.find(key);
       if (it == stats_.end()) continue;  // losses of unknown keys are ignored
       Stat& s = it->second;
@@ -89,12 +92,14 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
       s = {s.freq - std::min(s.freq, loss.freq), s.score - std::min(s.score, loss.score)};
       if (s.freq <= 1) stats_.erase(it);
     }
-    for (const auto& [key, d] : windows(now, &placed, 1, n_values_)) {
+    for (const auto& [key, d] : windows(now, placed, 1, n_values_)) {
       const Stat gain = w(d);
-      if (gain.freq <= 1) continue;  // a weighted gain of 1 is dropped, even for a known key
-      Stat& s = stats_[key];
-      s = {s.freq + gain.freq, s.score + gain.score};
-      if (s.freq < 2) stats_.erase(key);
+      if (gain.freq > 1) {  // a weighted gain of 1 is dropped, even for a known key
+        Stat& s = stats_[key];
+        s = {s.freq + gain.freq, s.score + gain.score};
+        if (s.freq < 2) stats_.erase(key);
+      }
+      if (offer) offer(key);
     }
   }
   return canonical(std::move(rewritten));
@@ -109,6 +114,29 @@ std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best() const {
     }
   }
   return best;
+}
+
+void NaiveHeap::push(const NgramKey& key, const StatsTable& stats, const CandidateFilter& filter) {
+  auto it = stats.find(key);
+  if (it != stats.end() && filter.admits(key, it->second)) {
+    items_.emplace(it->second.score, key.size(), key);
+  }
+}
+
+std::optional<std::pair<NgramKey, Stat>> NaiveHeap::pop(const StatsTable& stats,
+                                                        const CandidateFilter& filter) {
+  while (!items_.empty()) {
+    auto [score, len, key] = *items_.rbegin();
+    items_.erase(std::prev(items_.end()));
+    auto it = stats.find(key);
+    if (it == stats.end() || it->second.freq < 2) continue;
+    if (it->second.score != score) {
+      items_.emplace(it->second.score, len, key);
+    } else if (filter.passes(key)) {
+      return std::pair(key, it->second);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace zelkor::testing

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <set>
+#include <tuple>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "core/select.hpp"
 #include "core/stats_map.hpp"
 #include "core/types.hpp"
 
@@ -34,9 +38,11 @@ class NaiveTrainer {
 
   // Replaces `parts` by `new_id` in every entry (greedy, left to right, no overlap), folds each
   // entry's lost and gained windows in the order of `entries`, and returns the rewritten
-  // entries in canonical form.
+  // entries in canonical form. `offer` sees each lost key before its subtraction and each
+  // gained key after its addition (what heap mode offers to its heap).
   std::vector<SeqEntry> step(const std::vector<SeqEntry>& entries, const NgramKey& parts,
-                             uint32_t new_id);
+                             uint32_t new_id,
+                             const std::function<void(const NgramKey&)>& offer = {});
 
   // The key the trainer must pick when no filter applies: freq >= 2, then the highest score,
   // the longest key, the greatest key.
@@ -47,6 +53,20 @@ class NaiveTrainer {
  private:
   StatsTable stats_;
   std::vector<uint64_t> n_values_;
+};
+
+// A plain candidate heap with lazily refreshed entries: an offered key is pushed with its
+// current score when admissible; at the top, an entry of a missing key (or one below frequency
+// 2) is dropped, a stale score is refreshed and pushed back, and a key the filter rejects is
+// dropped until it is offered again.
+class NaiveHeap {
+ public:
+  void push(const NgramKey& key, const StatsTable& stats, const CandidateFilter& filter);
+  std::optional<std::pair<NgramKey, Stat>> pop(const StatsTable& stats,
+                                               const CandidateFilter& filter);
+
+ private:
+  std::multiset<std::tuple<uint64_t, size_t, NgramKey>> items_;  // score, length, key
 };
 
 }  // namespace zelkor::testing
