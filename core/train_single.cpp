@@ -83,8 +83,7 @@ void Zelkor::train_single() {
   EntryIndex index(std::move(entries), &interner);
   // A recount of the sequences as they stand, for the verification switches.
   auto recount = [&] {
-    const std::unique_ptr<ThreadPool> own = per_call_pool(config.num_workers, "build pool");
-    return run_on(own.get(), [&] { return count_stats(index.snapshot(), config.n_values); });
+    return run_on(pool.get(), [&] { return count_stats(index.snapshot(), config.n_values); });
   };
 
   for (uint64_t step = 0; step < config.num_merges; ++step) {
