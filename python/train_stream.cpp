@@ -112,9 +112,7 @@ std::unique_ptr<ThreadPool> counting_pool(uint64_t num_workers) {
   try {
     return std::make_unique<ThreadPool>(counting_pool_threads(num_workers), "build rayon pool");
   } catch (const Fault& fault) {
-    std::string detail = fault.what();
-    detail.erase(0, std::min(detail.size(), fault.label().size() + 2));
-    PyErr_SetString(PyExc_ValueError, ("build rayon pool failed: " + detail).c_str());
+    PyErr_SetString(PyExc_ValueError, ("build rayon pool failed: " + fault.detail()).c_str());
     throw PythonError{};
   }
 }
