@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/file_io.hpp"
 #include "core/interner.hpp"
 #include "export/json_writer.hpp"
 #include "export/templates.hpp"
