@@ -2,11 +2,7 @@
 // counted on the call's pool with the interpreter lock released and added into one count map
 // (saturating), so memory holds one chunk and the counts, never the corpus. Then the trainer
 // is built from the counts, trained and exported.
-#include <sys/stat.h>
-#include <dirent.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -230,27 +226,21 @@ Ref list_parquet_files(const std::string& dir) {
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return Ref();
   };
-  std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
-  if (!handle) return value_error("read_dir failed: " + Error::io(errno).render());
+  std::error_code ec;
+  std::filesystem::directory_iterator entries(dir, ec);
+  if (ec) return value_error("read_dir failed: " + Error::io(ec.value()).render());
   Ref list(PyList_New(0));
   if (!list) return Ref();
-  while (true) {
-    errno = 0;
-    dirent* entry = ::readdir(handle.get());
-    if (entry == nullptr) {
-      if (errno != 0) return value_error("read_dir entry failed: " + Error::io(errno).render());
-      break;
-    }
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    std::string path = (std::filesystem::path(dir) / name).string();
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !has_parquet_extension(name)) {
+  for (; entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
+    std::error_code unreadable;  // an entry that cannot be looked at is not a regular file
+    if (!entries->is_regular_file(unreadable) ||
+        !has_parquet_extension(entries->path().filename().native())) {
       continue;
     }
-    Ref text = str_from(path);
+    Ref text = str_from(entries->path().native());
     if (!text || PyList_Append(list.get(), text.get()) < 0) return Ref();
   }
+  if (ec) return value_error("read_dir entry failed: " + Error::io(ec.value()).render());
   if (PyList_GET_SIZE(list.get()) == 0) {
     return value_error("no .parquet files found (recursive=false)");
   }
