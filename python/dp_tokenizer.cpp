@@ -7,6 +7,7 @@
 
 #include "encoder/encoder.hpp"
 #include "python/args.hpp"
+#include "python/docstring.hpp"
 #include "python/module_functions.hpp"
 
 namespace zelkor::py {
@@ -123,17 +124,17 @@ PyObject* dp_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyResult<Ref> new_dp_tokenizer_type() {
   static PyMethodDef methods[] = {
       {"encode", as_cfunction(dp_encode), METH_VARARGS | METH_KEYWORDS,
-       "encode($self, text)\n--\n\n"
-       "返回最少 token 数的 token id 列表；词表中匹配不到的字符以未知 token 代替。"},
+       method_doc("encode", ENCODE_ARGS,
+                  "返回最少 token 数的 token id 列表；词表中匹配不到的字符以未知 token 代替。")},
       {"encode_batch", as_cfunction(dp_encode_batch), METH_VARARGS | METH_KEYWORDS,
-       "encode_batch($self, texts)\n--\n\n"
-       "批量版本：释放 GIL 并行编码，适合高吞吐场景。"},
+       method_doc("encode_batch", ENCODE_BATCH_ARGS, "批量版本：释放 GIL 并行编码，适合高吞吐场景。")},
       {nullptr, nullptr, 0, nullptr},
   };
+  static const char* const doc =
+      function_doc("DpTokenizer", CONSTRUCTOR_ARGS,
+                   "Encodes text into the fewest tokens of a trained vocabulary (vocab.json).");
   static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(
-                      "DpTokenizer(vocab_file, unk_token=None)\n--\n\n"
-                      "Encodes text into the fewest tokens of a trained vocabulary (vocab.json).")},
+      {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_new, reinterpret_cast<void*>(dp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dp_dealloc)},
       {Py_tp_methods, methods},

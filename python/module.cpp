@@ -5,41 +5,26 @@
 #include <stdexcept>
 
 #include "core/unicode.hpp"
+#include "python/docstring.hpp"
 #include "python/module_functions.hpp"
+#include "python/train_common.hpp"
 
 namespace zelkor::py {
 namespace {
 
-// The module's functions.
+// The module's functions. Their docstrings open with signatures built from the parameter
+// tables, so the table is built on first use, at module creation.
 PyMethodDef* functions() {
   static PyMethodDef table[] = {
       {"train_to_hf", as_cfunction(train_to_hf), METH_VARARGS | METH_KEYWORDS,
-       "train_to_hf(corpus_file, out_dir, num_merges=50000, aim_token_num=20000, n_max=6, "
-       "max_token_chars=0, num_workers=0, multi_process=False, use_heap=False, n_min=2, "
-       "forbid_punct_word_mix=False, forbid_punct_tokens=False, allow_space_punct_tokens=False, "
-       "allow_abbrev_tokens=False, allow_hyphen_tokens=False, allow_word_final_punct_tokens=False, "
-       "allow_apostrophe_tokens=False, allow_cross_word_punct_word_mix_tokens=False, "
-       "cross_word_start_vocab=0, max_token_words=0, forbid_incomplete_cross_word=False)\n--\n\n"},
+       function_doc("train_to_hf", TRAIN_TO_HF_ARGS)},
       {"train_to_hf_iter", as_cfunction(train_to_hf_iter), METH_VARARGS | METH_KEYWORDS,
-       "train_to_hf_iter(texts, out_dir, num_merges=50000, aim_token_num=20000, n_max=6, "
-       "max_token_chars=0, num_workers=0, multi_process=False, use_heap=False, max_docs=0, "
-       "chunk_size=4096, n_min=2, forbid_punct_word_mix=False, forbid_punct_tokens=False, "
-       "allow_space_punct_tokens=False, allow_abbrev_tokens=False, allow_hyphen_tokens=False, "
-       "allow_word_final_punct_tokens=False, allow_apostrophe_tokens=False, "
-       "allow_cross_word_punct_word_mix_tokens=False, cross_word_start_vocab=0, "
-       "max_token_words=0, forbid_incomplete_cross_word=False)\n--\n\n"},
+       function_doc("train_to_hf_iter", TRAIN_TO_HF_ITER_ARGS)},
       {"train_to_hf_parquet", as_cfunction(train_to_hf_parquet), METH_VARARGS | METH_KEYWORDS,
-       "train_to_hf_parquet(parquet_path, out_dir, text_column=\"text\", max_docs=0, "
-       "batch_size=8192, recursive=True, num_merges=50000, aim_token_num=20000, n_max=6, "
-       "max_token_chars=0, num_workers=0, multi_process=False, use_heap=False, chunk_size=4096, "
-       "n_min=2, forbid_punct_word_mix=False, forbid_punct_tokens=False, "
-       "allow_space_punct_tokens=False, allow_abbrev_tokens=False, allow_hyphen_tokens=False, "
-       "allow_word_final_punct_tokens=False, allow_apostrophe_tokens=False, "
-       "allow_cross_word_punct_word_mix_tokens=False, cross_word_start_vocab=0, "
-       "max_token_words=0, forbid_incomplete_cross_word=False)\n--\n\n"},
+       function_doc("train_to_hf_parquet", TRAIN_TO_HF_PARQUET_ARGS)},
       {"_run_worker", as_cfunction(run_worker), METH_NOARGS,
-       "_run_worker()\n--\n\n"
-       "worker 入口：供 multi-process 训练时子进程调用（不要在普通代码里直接用）"},
+       function_doc("_run_worker", {},
+                    "worker 入口：供 multi-process 训练时子进程调用（不要在普通代码里直接用）")},
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
@@ -70,7 +55,7 @@ PyResult<Ref> new_function(PyObject* module, std::string_view name) {
 }
 
 PyResult<Ref> new_attribute(PyObject* module, std::string_view name) {
-  if (name == "__version__") return str_from("0.1.10");
+  if (name == "__version__") return str_from(ZELKOR_VERSION);
   if (name == "END_TOKEN") return str_from(END_TOKEN);
   if (name == "DpTokenizer") return new_dp_tokenizer_type();
   return new_function(module, name);
