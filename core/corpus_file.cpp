@@ -1,11 +1,7 @@
 // Corpus file reader.
 #include "core/corpus_file.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "core/file_io.hpp"
 #include "core/unicode.hpp"
 
 namespace zelkor {
@@ -24,37 +20,28 @@ bool keep_line(std::string_view line, CorpusLines& out) {
 }  // namespace
 
 Result<CorpusLines> read_corpus_lines(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(Error::io(errno));
+  auto file = File::open_read(path);
+  if (!file) return std::unexpected(std::move(file.error()));
   CorpusLines out;
   std::string pending;  // the current line's bytes read so far
   char buffer[8192];
   auto invalid = [] { return fail("stream did not contain valid UTF-8"); };
   while (true) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      return std::unexpected(Error::io(err));
-    }
-    if (n == 0) break;
-    std::string_view chunk(buffer, static_cast<size_t>(n));
+    auto n = file->read_some(buffer);
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) break;
+    std::string_view chunk(buffer, *n);
     size_t newline;
     while ((newline = chunk.find('\n')) != std::string_view::npos) {
       pending.append(chunk.substr(0, newline));
       chunk.remove_prefix(newline + 1);
       std::string_view line = pending;
       if (line.ends_with('\r')) line.remove_suffix(1);
-      if (!keep_line(line, out)) {
-        ::close(fd);
-        return invalid();
-      }
+      if (!keep_line(line, out)) return invalid();
       pending.clear();
     }
     pending.append(chunk);
   }
-  ::close(fd);
   if (!pending.empty() && !keep_line(pending, out)) return invalid();
   return out;
 }

@@ -26,6 +26,7 @@ std::string Error::render() const {
 
 Fault::Fault(std::string label, std::string detail)
     : std::runtime_error(detail.empty() ? label : fmt::format("{}: {}", label, detail)),
-      label_(std::move(label)) {}
+      label_(std::move(label)),
+      detail_(std::move(detail)) {}
 
 }  // namespace zelkor

@@ -1,6 +1,6 @@
 // Error values with a chain of context labels, Result<T>, and Fault for unrecoverable faults.
 // Fallible operations return Result<T>; Fault is thrown only for faults that end the call
-// (the Python boundary turns it into the panic exception). Tested by error_test.cpp.
+// (the Python boundary turns it into the panic exception).
 #pragma once
 
 #include <expected>
@@ -42,9 +42,11 @@ class Fault : public std::runtime_error {
  public:
   Fault(std::string label, std::string detail = {});
   const std::string& label() const { return label_; }
+  const std::string& detail() const { return detail_; }
 
  private:
   std::string label_;
+  std::string detail_;
 };
 
 }  // namespace zelkor

@@ -1,41 +1,19 @@
 // Logging: level and path statics, the line format, and the resource line.
 #include "core/log.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <optional>
 #include <sstream>
 
 #include "core/debug_fmt.hpp"
 #include "core/env.hpp"
+#include "core/file_io.hpp"
 #include "core/unicode.hpp"
 
 namespace zelkor {
-namespace {
-
-std::optional<std::string> read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return content.str();
-}
-
-void append_to_file(const std::string& path, std::string_view line) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  // One write keeps a line and its newline together among concurrent appenders.
-  ssize_t written = ::write(fd, line.data(), line.size());
-  (void)written;
-  ::close(fd);
-}
-
-}  // namespace
 
 uint8_t parse_log_level(std::string_view text) {
   text = trim_white_space(text);
@@ -80,7 +58,7 @@ void log_at(uint8_t level, std::string_view tag, std::string_view message) {
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
   funlockfile(stderr);
-  append_to_file(log_path(), line);
+  (void)append_file(log_path(), line);  // logging never fails the caller
 }
 
 float elapsed_seconds(std::chrono::steady_clock::time_point start) {

@@ -1,49 +1,17 @@
 // DpTokenizer construction and encoding.
 #include "encoder/encoder.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "core/debug_fmt.hpp"
 #include "core/env.hpp"
+#include "core/file_io.hpp"
 #include "core/normalize.hpp"
 #include "core/unicode.hpp"
 #include "encoder/vocab_json.hpp"
 
 namespace zelkor {
 namespace {
-
-// The whole file, or its open error and its read error kept apart (they get different labels).
-struct FileText {
-  std::string text;
-  int open_errno = 0;
-  int read_errno = 0;
-};
-
-FileText read_whole_file(const std::string& path) {
-  FileText out;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    out.open_errno = errno;
-    return out;
-  }
-  char buffer[8192];
-  while (true) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      out.read_errno = errno;
-      break;
-    }
-    if (n == 0) break;
-    out.text.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return out;
-}
 
 // More than one character and some character other than U+0120 is not alphanumeric.
 bool has_punct(std::string_view token) {
@@ -65,14 +33,12 @@ bool has_inner_end(std::string_view token) {
 
 Result<DpTokenizer> DpTokenizer::create(const std::string& vocab_file,
                                         const std::optional<std::string>& unk_token) {
-  FileText file = read_whole_file(vocab_file);
-  if (file.open_errno != 0) {
-    return std::unexpected(Error::io(file.open_errno).context("open vocab failed"));
-  }
-  if (file.read_errno != 0) {
-    return std::unexpected(Error::io(file.read_errno).context("parse vocab.json failed"));
-  }
-  auto vocab = parse_vocab_json(file.text);
+  // A read error counts as a parse error, an open error does not.
+  auto file = File::open_read(vocab_file);
+  if (!file) return std::unexpected(std::move(file.error()).context("open vocab failed"));
+  auto text = file->read_rest();
+  if (!text) return std::unexpected(std::move(text.error()).context("parse vocab.json failed"));
+  auto vocab = parse_vocab_json(*text);
   if (!vocab) return std::unexpected(std::move(vocab.error()).context("parse vocab.json failed"));
   return from_entries(*vocab, unk_token.value_or("<unk>"));
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/file_io.hpp"
 #include "core/interner.hpp"
 #include "export/json_writer.hpp"
 #include "export/templates.hpp"
@@ -46,8 +47,6 @@ uint32_t special_rank(std::string_view text) {
   }
   return 100;
 }
-
-bool is_special(std::string_view text) { return special_rank(text) != 100; }
 
 bool export_token_less(std::string_view a, std::string_view b) {
   const uint32_t ra = special_rank(a), rb = special_rank(b);

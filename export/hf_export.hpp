@@ -13,8 +13,6 @@
 
 namespace zelkor::hf_export {
 
-bool is_special(std::string_view text);
-
 // 0 to 4 for the special tokens in rank order, 100 for any other text.
 uint32_t special_rank(std::string_view text);
 

@@ -1,11 +1,9 @@
-// Pretty JSON and whole-file writes.
+// Pretty JSON.
 #include "export/json_writer.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <fmt/format.h>
+
+#include "core/file_io.hpp"
 
 namespace zelkor {
 namespace {
@@ -75,23 +73,6 @@ void append_json_pretty(std::string& out, const Json& json, int depth) {
     indent(out, depth);
     out += "}";
   }
-}
-
-Result<void> write_file(const std::string& path, std::string_view content) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(Error::io(errno));
-  while (!content.empty()) {
-    ssize_t n = ::write(fd, content.data(), content.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return std::unexpected(Error::io(err));
-    }
-    content.remove_prefix(static_cast<size_t>(n));
-  }
-  if (::close(fd) != 0) return std::unexpected(Error::io(errno));
-  return {};
 }
 
 Result<void> write_json_pretty(const std::string& path, const Json& value) {

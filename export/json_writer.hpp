@@ -26,7 +26,4 @@ void append_json_pretty(std::string& out, const Json& value, int depth = 0);
 // Creates or truncates `path` (mode 0666 before the umask) and writes the pretty form and "\n".
 Result<void> write_json_pretty(const std::string& path, const Json& value);
 
-// Creates or truncates `path` (mode 0666 before the umask) with exactly `content`.
-Result<void> write_file(const std::string& path, std::string_view content);
-
 }  // namespace zelkor

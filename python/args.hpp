@@ -1,6 +1,6 @@
 // Argument conversion for the module's functions: positional-or-keyword parameters described
-// by a table, with the conversions every function shares. Errors are Python exceptions naming
-// the argument (TypeError, OverflowError); the parser then throws PythonError.
+// by a table, with the conversions every function shares. Failures are Python exceptions naming
+// the argument (TypeError, OverflowError, or the conversion's own exception).
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "python/py_util.hpp"
+#include "python/failure.hpp"
 
 namespace zelkor::py {
 
@@ -51,17 +51,14 @@ class Args {
   std::vector<ArgValue> values_;
 };
 
-// Converts `args`/`kwargs` of a call of `function` by `specs`, defaults filled in. Throws
-// PythonError with the exception set.
-Args parse_args(const char* function, std::span<const ArgSpec> specs, PyObject* args,
-                PyObject* kwargs);
+// Converts `args`/`kwargs` of a call of `function` by `specs`, defaults filled in.
+PyResult<Args> parse_args(const char* function, std::span<const ArgSpec> specs, PyObject* args,
+                          PyObject* kwargs);
 
-// The named conversions, also used outside parse_args; throw PythonError.
-std::string to_utf8(PyObject* value, const char* name);
-uint64_t to_u64(PyObject* value, const char* name);
-bool to_flag(PyObject* value, const char* name);
+// The UTF-8 text of a str argument `name`.
+PyResult<std::string> to_utf8(PyObject* value, const char* name);
 
-// Raises TypeError "argument '<name>': <message>" and throws PythonError.
-[[noreturn]] void argument_type_error(const char* name, const std::string& message);
+// TypeError "argument '<name>': <message>".
+std::unexpected<Failure> argument_type_error(const char* name, std::string_view message);
 
 }  // namespace zelkor::py

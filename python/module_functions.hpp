@@ -10,7 +10,7 @@ PyObject* train_to_hf_iter(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* train_to_hf_parquet(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* run_worker(PyObject* self, PyObject* unused);
 
-// A new reference to a newly created DpTokenizer type (called once, at module creation).
-PyTypeObject* dp_tokenizer_type();
+// A newly created DpTokenizer type (called once, at module creation).
+PyResult<Ref> new_dp_tokenizer_type();
 
 }  // namespace zelkor::py

@@ -1,38 +1,12 @@
-// Small helpers for the CPython boundary: an owning reference, a scope that releases the
-// interpreter lock, the panic exception, and the one function that turns C++ failures into
-// Python exceptions. Every module function runs its body through `guarded`.
+// Small helpers for the CPython boundary: a scope that releases the interpreter lock, method
+// table casts, None and str objects.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <string_view>
 
-#include <string>
-#include <utility>
-
-#include "core/error.hpp"
+#include "python/failure.hpp"
 
 namespace zelkor::py {
-
-// An owned (strong) reference, released on destruction.
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(PyObject* owned) : p_(owned) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(Ref&& o) noexcept {
-    std::swap(p_, o.p_);
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const { return p_; }
-  PyObject* release() { return std::exchange(p_, nullptr); }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
 
 // Releases the interpreter lock for the scope; no Python object may be touched inside.
 class GilRelease {
@@ -46,34 +20,16 @@ class GilRelease {
   PyThreadState* state_;
 };
 
-// The exception raised for unrecoverable faults; derives from BaseException.
-PyObject* panic_exception();
-
-// Raises ValueError with the error chain joined by ": ". Returns nullptr.
-PyObject* raise_value_error(const Error& error);
-
-// Thrown by code that has already set a Python exception (an argument conversion, a failed
-// Python call); `guarded` returns nullptr for it.
-struct PythonError {};
-
-// Runs `body` (returning a new reference or nullptr with an exception set) and turns every C++
-// exception into a Python one: Fault and other faults into the panic exception, allocation
-// failure into MemoryError.
+// A function with keywords (or without arguments) as the table type PyCFunction.
 template <typename F>
-PyObject* guarded(F&& body) {
-  try {
-    return body();
-  } catch (const PythonError&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(panic_exception(), e.what());
-    return nullptr;
-  }
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-// `str` object from UTF-8 text.
-Ref str_from(std::string_view text);
+// A new reference to None.
+inline Ref none() { return Ref(Py_NewRef(Py_None)); }
+
+// `str` object from UTF-8 text, invalid bytes replaced.
+PyResult<Ref> str_from(std::string_view text);
 
 }  // namespace zelkor::py

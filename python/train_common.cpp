@@ -97,15 +97,11 @@ TrainConfig config_from_args(const Args& args) {
 // Longer n-grams than this are refused up front: the list of sizes alone would exhaust memory.
 constexpr uint64_t MAX_N = 65536;
 
-void check_n_range(const Args& args) {
-  const char* message = args["n_min"].u64 < 2                  ? "n_min must be >= 2"
-                        : args["n_max"].u64 < args["n_min"].u64 ? "n_max must be >= n_min"
-                        : args["n_max"].u64 > MAX_N              ? "n_max must be <= 65536"
-                                                                : nullptr;
-  if (message != nullptr) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw PythonError{};
-  }
+PyResult<void> check_n_range(const Args& args) {
+  if (args["n_min"].u64 < 2) return fail("n_min must be >= 2");
+  if (args["n_max"].u64 < args["n_min"].u64) return fail("n_max must be >= n_min");
+  if (args["n_max"].u64 > MAX_N) return fail("n_max must be <= 65536");
+  return {};
 }
 
 MpWorkerEnv::MpWorkerEnv(bool multi_process) : saved_(env_var("MP_PY_WORKER")) {
@@ -122,7 +118,7 @@ MpWorkerEnv::~MpWorkerEnv() {
   }
 }
 
-Result<void> export_trained(const Zelkor& trainer, const std::string& out_dir) {
+PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir) {
   auto ids = hf_export::export_from_trained(trainer.interner.id_to_token, out_dir);
   if (!ids) return std::unexpected(std::move(ids.error()));
   return {};

@@ -20,8 +20,8 @@ extern const std::vector<ArgSpec> TRAIN_TO_HF_PARQUET_ARGS;
 // The configuration from the shared keywords (n_values = n_min..n_max).
 TrainConfig config_from_args(const Args& args);
 
-// Raises ValueError "n_min must be >= 2" / "n_max must be >= n_min" (throws PythonError).
-void check_n_range(const Args& args);
+// "n_min must be >= 2", "n_max must be >= n_min" or "n_max must be <= 65536".
+PyResult<void> check_n_range(const Args& args);
 
 // Saves MP_PY_WORKER, sets it to "1" for a multi-process call or removes it otherwise, and
 // restores the saved value (or removes it) when the scope ends, on every way out.
@@ -37,6 +37,6 @@ class MpWorkerEnv {
 };
 
 // Writes the tokenizer directory from the trained vocabulary.
-Result<void> export_trained(const Zelkor& trainer, const std::string& out_dir);
+PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir);
 
 }  // namespace zelkor::py

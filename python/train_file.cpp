@@ -1,15 +1,15 @@
 // train_to_hf: train from a UTF-8 text file (one sentence per line) and write the tokenizer
 // directory. Holds the interpreter lock throughout.
+#include "core/corpus_file.hpp"
 #include "core/trainer.hpp"
 #include "engine/engine.hpp"
-#include "core/corpus_file.hpp"
 #include "python/module_functions.hpp"
 #include "python/train_common.hpp"
 
 namespace zelkor::py {
 namespace {
 
-Result<void> train_from_file(const Args& args) {
+PyResult<void> train_from_file(const Args& args) {
   const std::string& corpus_file = args["corpus_file"].str;
   auto corpus = read_corpus_lines(corpus_file);
   if (!corpus) return std::unexpected(std::move(corpus.error()));
@@ -27,16 +27,15 @@ Result<void> train_from_file(const Args& args) {
 }  // namespace
 
 PyObject* train_to_hf(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    const Args parsed = parse_args("train_to_hf", TRAIN_TO_HF_ARGS, args, kwargs);
-    check_n_range(parsed);
-    Result<void> result;
-    {
-      MpWorkerEnv env(parsed["multi_process"].flag);
-      result = train_from_file(parsed);
-    }
-    if (!result) return raise_value_error(result.error());
-    Py_RETURN_NONE;
+  return guarded([&]() -> PyResult<Ref> {
+    auto parsed = parse_args("train_to_hf", TRAIN_TO_HF_ARGS, args, kwargs);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    auto in_range = check_n_range(*parsed);
+    if (!in_range) return std::unexpected(std::move(in_range.error()));
+    MpWorkerEnv env((*parsed)["multi_process"].flag);
+    auto trained = train_from_file(*parsed);
+    if (!trained) return std::unexpected(std::move(trained.error()));
+    return none();
   });
 }
 

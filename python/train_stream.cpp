@@ -2,13 +2,8 @@
 // counted on the call's pool with the interpreter lock released and added into one count map
 // (saturating), so memory holds one chunk and the counts, never the corpus. Then the trainer
 // is built from the counts, trained and exported.
-#include <sys/stat.h>
-#include <dirent.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
-#include <limits>
 #include <memory>
 
 #include "core/corpus.hpp"
@@ -22,7 +17,8 @@
 namespace zelkor::py {
 namespace {
 
-// The pending Python exception, taken out of the interpreter, as "TypeName: message".
+// The pending Python exception, taken out of the interpreter, as "TypeName: message" (raised
+// as ValueError in the end).
 Error python_error() {
   PyObject* exc = PyErr_GetRaisedException();
   std::string type = "Exception";
@@ -98,39 +94,40 @@ class ChunkIntake {
   uint64_t total_chars_ = 0;
 };
 
-// Raises ValueError "chunk_size must be >= 1" after the shared range checks.
-void check_stream_args(const Args& args) {
-  check_n_range(args);
-  if (args["chunk_size"].u64 == 0) {
-    PyErr_SetString(PyExc_ValueError, "chunk_size must be >= 1");
-    throw PythonError{};
-  }
+// "chunk_size must be >= 1" after the shared range checks.
+PyResult<void> check_stream_args(const Args& args) {
+  if (auto in_range = check_n_range(args); !in_range) return in_range;
+  if (args["chunk_size"].u64 == 0) return fail("chunk_size must be >= 1");
+  return {};
 }
 
 // The counting pool; a pool that cannot be built is a ValueError here, not a panic.
-std::unique_ptr<ThreadPool> counting_pool(uint64_t num_workers) {
+PyResult<std::unique_ptr<ThreadPool>> counting_pool(uint64_t num_workers) {
   try {
     return std::make_unique<ThreadPool>(counting_pool_threads(num_workers), "build rayon pool");
   } catch (const Fault& fault) {
-    std::string detail = fault.what();
-    detail.erase(0, std::min(detail.size(), fault.label().size() + 2));
-    PyErr_SetString(PyExc_ValueError, ("build rayon pool failed: " + detail).c_str());
-    throw PythonError{};
+    return fail("build rayon pool failed: " + fault.detail());
   }
 }
 
 // Trains on the counts and writes the directory.
-Result<void> train_and_export(SeqCounts&& counts, uint64_t total_chars, const Args& args,
-                              const char* empty_message) {
+PyResult<void> train_and_export(SeqCounts&& counts, uint64_t total_chars, const Args& args,
+                                const char* empty_message) {
   if (counts.empty()) return fail(empty_message);
   auto trainer = engine::new_from_counts(std::move(counts), total_chars, config_from_args(args));
   if (!trainer) return std::unexpected(std::move(trainer.error()));
   return export_trained(*trainer, args["out_dir"].str);
 }
 
+// The new reference a Python call returned; when it failed, its exception as python_error().
+PyResult<Ref> checked_as_error(PyObject* result) {
+  if (result == nullptr) return std::unexpected(python_error());
+  return Ref(result);
+}
+
 // The UTF-8 text of a str item; any other item, or a str that cannot be encoded, is an error
 // carrying the Python exception.
-Result<std::string_view> item_text(PyObject* item) {
+PyResult<std::string_view> item_text(PyObject* item) {
   if (!PyUnicode_Check(item)) {
     PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(item)->tp_name);
     return std::unexpected(python_error());
@@ -144,11 +141,11 @@ Result<std::string_view> item_text(PyObject* item) {
 // Calls `take(item)` for every item of `iterable` until it returns false; an error (of `take`,
 // of the iteration, or an iterable that is not one) carries the Python exception.
 template <typename F>
-Result<void> for_each_item(PyObject* iterable, F&& take) {
-  Ref iterator(PyObject_GetIter(iterable));
-  if (!iterator) return std::unexpected(python_error());
-  while (Ref item{PyIter_Next(iterator.get())}) {
-    Result<bool> more = take(item.get());
+PyResult<void> for_each_item(PyObject* iterable, F&& take) {
+  auto iterator = checked_as_error(PyObject_GetIter(iterable));
+  if (!iterator) return std::unexpected(std::move(iterator.error()));
+  while (Ref item{PyIter_Next(iterator->get())}) {
+    PyResult<bool> more = take(item.get());
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) return {};
   }
@@ -157,42 +154,33 @@ Result<void> for_each_item(PyObject* iterable, F&& take) {
 }
 
 // Pulls the texts of `texts` into the intake.
-Result<void> pull_iterable(PyObject* texts, ChunkIntake& intake) {
-  return for_each_item(texts, [&](PyObject* item) -> Result<bool> {
+PyResult<void> pull_iterable(PyObject* texts, ChunkIntake& intake) {
+  return for_each_item(texts, [&](PyObject* item) -> PyResult<bool> {
     auto text = item_text(item);
     if (!text) return std::unexpected(std::move(text.error()));
     return intake.feed(*text);
   });
 }
 
-// Calls obj.name(*args, **kwargs); nullptr with the exception set on failure.
-Ref call_method(PyObject* obj, const char* name, PyObject* args, PyObject* kwargs) {
-  Ref method(PyObject_GetAttrString(obj, name));
-  if (!method) return Ref();
-  return Ref(PyObject_Call(method.get(), args, kwargs));
-}
-
 // The texts of one record batch's column (None skipped), converted before any is fed.
-Result<std::vector<std::string>> batch_texts(PyObject* batch) {
-  Ref zero(Py_BuildValue("(i)", 0));
-  Ref empty(PyTuple_New(0));
-  if (!zero || !empty) return std::unexpected(python_error());
-  Ref column = call_method(batch, "column", zero.get(), nullptr);
-  if (!column) return std::unexpected(python_error());
-  Ref values = call_method(column.get(), "to_pylist", empty.get(), nullptr);
-  if (!values) return std::unexpected(python_error());
-  if (PyUnicode_Check(values.get()) || !PySequence_Check(values.get())) {
+PyResult<std::vector<std::string>> batch_texts(PyObject* batch) {
+  auto column = checked_as_error(PyObject_CallMethod(batch, "column", "i", 0));
+  if (!column) return std::unexpected(std::move(column.error()));
+  auto values = checked_as_error(PyObject_CallMethod(column->get(), "to_pylist", nullptr));
+  if (!values) return std::unexpected(std::move(values.error()));
+  if (PyUnicode_Check(values->get()) || !PySequence_Check(values->get())) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
-                 Py_TYPE(values.get())->tp_name);
+                 Py_TYPE(values->get())->tp_name);
     return std::unexpected(python_error());
   }
-  Ref fast(PySequence_Fast(values.get(), "to_pylist() did not return a sequence"));
-  if (!fast) return std::unexpected(python_error());
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  auto fast =
+      checked_as_error(PySequence_Fast(values->get(), "to_pylist() did not return a sequence"));
+  if (!fast) return std::unexpected(std::move(fast.error()));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast->get());
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
+    PyObject* item = PySequence_Fast_GET_ITEM(fast->get(), i);
     if (item == Py_None) continue;
     auto text = item_text(item);
     if (!text) return std::unexpected(std::move(text.error()));
@@ -202,8 +190,8 @@ Result<std::vector<std::string>> batch_texts(PyObject* batch) {
 }
 
 // Pulls the texts of every record batch into the intake, None values skipped.
-Result<void> pull_batches(PyObject* batches, ChunkIntake& intake) {
-  return for_each_item(batches, [&](PyObject* batch) -> Result<bool> {
+PyResult<void> pull_batches(PyObject* batches, ChunkIntake& intake) {
+  return for_each_item(batches, [&](PyObject* batch) -> PyResult<bool> {
     auto texts = batch_texts(batch);
     if (!texts) return std::unexpected(std::move(texts.error()));
     for (const std::string& text : *texts) {
@@ -226,114 +214,106 @@ bool has_parquet_extension(std::string_view name) {
 }
 
 // The regular .parquet files directly in `dir` (links followed), in listing order, as a
-// Python list of path strings; nullptr with ValueError set when none or on a listing error.
-Ref list_parquet_files(const std::string& dir) {
-  auto value_error = [](const std::string& text) {
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return Ref();
-  };
-  std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
-  if (!handle) return value_error("read_dir failed: " + Error::io(errno).render());
-  Ref list(PyList_New(0));
-  if (!list) return Ref();
-  while (true) {
-    errno = 0;
-    dirent* entry = ::readdir(handle.get());
-    if (entry == nullptr) {
-      if (errno != 0) return value_error("read_dir entry failed: " + Error::io(errno).render());
-      break;
-    }
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    std::string path = (std::filesystem::path(dir) / name).string();
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !has_parquet_extension(name)) {
+// Python list of path strings; none is an error, as is a failed listing.
+PyResult<Ref> list_parquet_files(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::directory_iterator entries(dir, ec);
+  if (ec) return std::unexpected(Error::io(ec.value()).context("read_dir failed"));
+  auto list = checked(PyList_New(0));
+  if (!list) return list;
+  for (; entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
+    std::error_code unreadable;  // an entry that cannot be looked at is not a regular file
+    if (!entries->is_regular_file(unreadable) ||
+        !has_parquet_extension(entries->path().filename().native())) {
       continue;
     }
-    Ref text = str_from(path);
-    if (!text || PyList_Append(list.get(), text.get()) < 0) return Ref();
+    auto text = str_from(entries->path().native());
+    if (!text) return text;
+    if (PyList_Append(list->get(), text->get()) < 0) return fail_pending();
   }
-  if (PyList_GET_SIZE(list.get()) == 0) {
-    return value_error("no .parquet files found (recursive=false)");
-  }
+  if (ec) return std::unexpected(Error::io(ec.value()).context("read_dir entry failed"));
+  if (PyList_GET_SIZE(list->get()) == 0) return fail("no .parquet files found (recursive=false)");
   return list;
 }
 
-// pyarrow's dataset -> scanner -> to_batches() for `args`; nullptr with the exception set.
-Ref open_batches(const Args& args) {
+// pyarrow's dataset -> scanner -> to_batches() for `args`; pyarrow's exceptions pass unchanged.
+PyResult<Ref> open_batches(const Args& args) {
   Ref module(PyImport_ImportModule("pyarrow.dataset"));
   if (!module) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_ValueError, "pyarrow is required for parquet: pip install pyarrow");
-    return Ref();
+    return fail("pyarrow is required for parquet: pip install pyarrow");
   }
-  Ref options(Py_BuildValue("{s:s}", "format", "parquet"));
-  if (!options) return Ref();
+  auto options = checked(Py_BuildValue("{s:s}", "format", "parquet"));
+  if (!options) return options;
   const std::string& path = args["parquet_path"].str;
   std::error_code ec;
-  Ref source = !args["recursive"].flag && std::filesystem::is_directory(path, ec)
-                   ? list_parquet_files(path)
-                   : str_from(path);
-  if (!source) return Ref();
-  Ref dataset_fn(PyObject_GetAttrString(module.get(), "dataset"));
-  if (!dataset_fn) return Ref();
-  Ref source_args(PyTuple_Pack(1, source.get()));
-  if (!source_args) return Ref();
-  Ref dataset(PyObject_Call(dataset_fn.get(), source_args.get(), options.get()));
-  if (!dataset) return Ref();
+  auto source = !args["recursive"].flag && std::filesystem::is_directory(path, ec)
+                    ? list_parquet_files(path)
+                    : str_from(path);
+  if (!source) return source;
+  auto dataset_fn = checked(PyObject_GetAttrString(module.get(), "dataset"));
+  if (!dataset_fn) return dataset_fn;
+  auto source_args = checked(PyTuple_Pack(1, source->get()));
+  if (!source_args) return source_args;
+  auto dataset = checked(PyObject_Call(dataset_fn->get(), source_args->get(), options->get()));
+  if (!dataset) return dataset;
   const uint64_t batch_size = std::max<uint64_t>(args["batch_size"].u64, 1);
-  Ref scan_kwargs(Py_BuildValue("{s:[s#],s:K,s:O}", "columns", args["text_column"].str.data(),
-                                static_cast<Py_ssize_t>(args["text_column"].str.size()),
-                                "batch_size", static_cast<unsigned long long>(batch_size),
-                                "use_threads", Py_True));
-  Ref empty(PyTuple_New(0));
-  if (!scan_kwargs || !empty) return Ref();
-  Ref scanner = call_method(dataset.get(), "scanner", empty.get(), scan_kwargs.get());
-  if (!scanner) return Ref();
-  return call_method(scanner.get(), "to_batches", empty.get(), nullptr);
+  auto scan_kwargs = checked(Py_BuildValue(
+      "{s:[s#],s:K,s:O}", "columns", args["text_column"].str.data(),
+      static_cast<Py_ssize_t>(args["text_column"].str.size()), "batch_size",
+      static_cast<unsigned long long>(batch_size), "use_threads", Py_True));
+  if (!scan_kwargs) return scan_kwargs;
+  auto empty = checked(PyTuple_New(0));
+  if (!empty) return empty;
+  auto scanner_fn = checked(PyObject_GetAttrString(dataset->get(), "scanner"));
+  if (!scanner_fn) return scanner_fn;
+  auto scanner = checked(PyObject_Call(scanner_fn->get(), empty->get(), scan_kwargs->get()));
+  if (!scanner) return scanner;
+  return checked(PyObject_CallMethod(scanner->get(), "to_batches", nullptr));
+}
+
+// Counts the texts `pull` feeds into the intake on the call's counting pool, then trains and
+// exports; `empty_message` when no text was kept.
+template <typename Pull>
+PyResult<void> count_and_train(const Args& args, Pull&& pull, const char* empty_message) {
+  auto pool = counting_pool(args["num_workers"].u64);
+  if (!pool) return std::unexpected(std::move(pool.error()));
+  MpWorkerEnv env(args["multi_process"].flag);
+  ChunkIntake intake(**pool, args["chunk_size"].u64, args["max_docs"].u64);
+  if (auto pulled = pull(intake); !pulled) return pulled;
+  return train_and_export(intake.finish(), intake.total_chars(), args, empty_message);
 }
 
 }  // namespace
 
 PyObject* train_to_hf_iter(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    const Args parsed = parse_args("train_to_hf_iter", TRAIN_TO_HF_ITER_ARGS, args, kwargs);
-    check_stream_args(parsed);
-    std::unique_ptr<ThreadPool> pool = counting_pool(parsed["num_workers"].u64);
-    Result<void> result;
-    {
-      MpWorkerEnv env(parsed["multi_process"].flag);
-      ChunkIntake intake(*pool, parsed["chunk_size"].u64, parsed["max_docs"].u64);
-      result = pull_iterable(parsed["texts"].object, intake);
-      if (result) {
-        result = train_and_export(intake.finish(), intake.total_chars(), parsed,
-                                  "no training texts (empty iterator?)");
-      }
+  return guarded([&]() -> PyResult<Ref> {
+    auto parsed = parse_args("train_to_hf_iter", TRAIN_TO_HF_ITER_ARGS, args, kwargs);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    if (auto valid = check_stream_args(*parsed); !valid) {
+      return std::unexpected(std::move(valid.error()));
     }
-    if (!result) return raise_value_error(result.error());
-    Py_RETURN_NONE;
+    PyObject* texts = (*parsed)["texts"].object;
+    auto pull = [&](ChunkIntake& intake) { return pull_iterable(texts, intake); };
+    auto trained = count_and_train(*parsed, pull, "no training texts (empty iterator?)");
+    if (!trained) return std::unexpected(std::move(trained.error()));
+    return none();
   });
 }
 
 PyObject* train_to_hf_parquet(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    const Args parsed = parse_args("train_to_hf_parquet", TRAIN_TO_HF_PARQUET_ARGS, args, kwargs);
-    Ref batches = open_batches(parsed);
-    if (!batches) return nullptr;
-    check_stream_args(parsed);
-    std::unique_ptr<ThreadPool> pool = counting_pool(parsed["num_workers"].u64);
-    Result<void> result;
-    {
-      MpWorkerEnv env(parsed["multi_process"].flag);
-      ChunkIntake intake(*pool, parsed["chunk_size"].u64, parsed["max_docs"].u64);
-      result = pull_batches(batches.get(), intake);
-      if (result) {
-        result = train_and_export(intake.finish(), intake.total_chars(), parsed,
-                                  "no training texts read from parquet");
-      }
+  return guarded([&]() -> PyResult<Ref> {
+    auto parsed = parse_args("train_to_hf_parquet", TRAIN_TO_HF_PARQUET_ARGS, args, kwargs);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    auto batches = open_batches(*parsed);  // before the checks: pyarrow reports its own errors
+    if (!batches) return batches;
+    if (auto valid = check_stream_args(*parsed); !valid) {
+      return std::unexpected(std::move(valid.error()));
     }
-    if (!result) return raise_value_error(result.error());
-    Py_RETURN_NONE;
+    auto pull = [&](ChunkIntake& intake) { return pull_batches(batches->get(), intake); };
+    auto trained = count_and_train(*parsed, pull, "no training texts read from parquet");
+    if (!trained) return std::unexpected(std::move(trained.error()));
+    return none();
   });
 }
 

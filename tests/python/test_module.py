@@ -86,3 +86,18 @@ def test_reimport_and_import_side_effects(tmp_path, monkeypatch):
     result = subprocess.run([sys.executable, "-c", "import zelkor_ext"],
                             cwd=tmp_path, capture_output=True, text=True, check=True)
     assert result.stdout == "" and result.stderr == "" and list(tmp_path.iterdir()) == []
+
+
+def test_unbuildable_pool(tmp_path):
+    # The file corpus's counting pool fails as the panic exception, "<label>: <detail>"; the streaming
+    # functions report theirs as ValueError with the same detail under their own label.
+    (tmp_path / "c.txt").write_text("a b\n")
+    with pytest.raises(BaseException) as panic:
+        zelkor_ext.train_to_hf(str(tmp_path / "c.txt"), str(tmp_path / "out"), num_workers=2**64 - 1)
+    with pytest.raises(ValueError) as value_error:
+        zelkor_ext.train_to_hf_iter(["a b"], str(tmp_path / "out"), num_workers=2**64 - 1)
+    assert type(panic.value).__qualname__ == "PanicException" and not isinstance(panic.value, Exception)
+    label, detail = str(panic.value).split(": ", 1)
+    assert label == "build rayon pool for vocab"
+    assert str(value_error.value) == f"build rayon pool failed: {detail}"
+    assert list(tmp_path.iterdir()) == [tmp_path / "c.txt"]

@@ -1,0 +1,91 @@
+// Files over POSIX descriptors.
+#include "core/file_io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace zelkor {
+namespace {
+
+std::unexpected<Error> last_os_error() { return std::unexpected(Error::io(errno)); }
+
+Result<void> write_whole(const std::string& path, WriteMode mode, std::string_view content) {
+  auto file = File::open_write(path, mode);
+  if (!file) return std::unexpected(std::move(file.error()));
+  if (auto written = file->write_all(content); !written) return written;
+  return file->close();
+}
+
+}  // namespace
+
+Result<File> File::open_read(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+Result<File> File::open_write(const std::string& path, WriteMode mode) {
+  const int how = mode == WriteMode::Append ? O_APPEND : O_TRUNC;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<size_t> File::read_some(std::span<char> buffer) {
+  while (true) {
+    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Result<std::string> File::read_rest() {
+  std::string text;
+  char buffer[8192];
+  while (true) {
+    auto n = read_some(buffer);
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) return text;
+    text.append(buffer, *n);
+  }
+}
+
+Result<void> File::write_all(std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t n = ::write(fd_, content.data(), content.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return last_os_error();
+    content.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+Result<void> File::close() {
+  if (::close(std::exchange(fd_, -1)) != 0) return last_os_error();
+  return {};
+}
+
+Result<std::string> read_file(const std::string& path) {
+  auto file = File::open_read(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  return file->read_rest();
+}
+
+Result<void> write_file(const std::string& path, std::string_view content) {
+  return write_whole(path, WriteMode::Truncate, content);
+}
+
+Result<void> append_file(const std::string& path, std::string_view content) {
+  return write_whole(path, WriteMode::Append, content);
+}
+
+}  // namespace zelkor

@@ -1,0 +1,50 @@
+// Files over POSIX descriptors: an owned descriptor (O_CLOEXEC), read and write loops that retry
+// on EINTR and short writes, whole-file read, write and append. Errors are Error::io(errno).
+// Tested through corpus_file_test, encoder_test, export_test and log_test.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/error.hpp"
+
+namespace zelkor {
+
+enum class WriteMode { Truncate, Append };
+
+// An open file, closed when dropped (a close error is then ignored).
+class File {
+ public:
+  static Result<File> open_read(const std::string& path);
+  // Creates a missing file with mode 0666 before the umask.
+  static Result<File> open_write(const std::string& path, WriteMode mode);
+  File(File&& other) noexcept;
+  File& operator=(File&&) = delete;
+  ~File();
+
+  // Reads up to buffer.size() bytes; 0 at the end of the file.
+  Result<size_t> read_some(std::span<char> buffer);
+  // Everything from the current position to the end.
+  Result<std::string> read_rest();
+  Result<void> write_all(std::string_view content);
+  // Closes now and reports the error: a failed close can be the only sign of a lost write.
+  Result<void> close();
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+// The whole file; open and read errors alike.
+Result<std::string> read_file(const std::string& path);
+
+// Creates or truncates `path` with exactly `content`.
+Result<void> write_file(const std::string& path, std::string_view content);
+
+// Appends `content` to `path`, created when missing. Content a single write takes (any line)
+// does not interleave with other appenders' writes.
+Result<void> append_file(const std::string& path, std::string_view content);
+
+}  // namespace zelkor
