@@ -38,17 +38,7 @@ TEST(ListWindows, EqualsOverlapDefinitionOnRandomInputs) {
     for (uint32_t& id : seq) id = rng() % 3;
     Ns positions;
     for (uint64_t p = rng() % 3; p + k <= seq.size(); p += k + rng() % 4) positions.push_back(p);
-    StatsTable expected;
-    for (uint64_t n : n_values) {
-      for (uint64_t s = 0; s + n <= seq.size(); ++s) {
-        if (std::ranges::none_of(positions, [&](uint64_t p) { return s < p + k && p < s + n; })) {
-          continue;
-        }
-        Stat& stat = expected[NgramKey(seq.begin() + s, seq.begin() + s + n)];
-        stat.freq += 1;
-        stat.score += n - 1;
-      }
-    }
+    const StatsTable expected = zelkor::testing::overlapping_windows(seq, positions, k, n_values);
     std::vector<Window> windows;
     list_windows(windows, seq, positions, n_values, k);
     EXPECT_EQ(to_table(window_stats(windows, seq)), expected) << "round " << round;
@@ -84,25 +74,19 @@ TEST(Rewrite, TokensAndChangedWindows) {
   }
 }
 
-TEST(ApplyMerge, RecomputeEachStepLeavesStatsAlone) {
+// Without folding (recompute_each_step) the statistics stay as they were; equal sequences that a
+// caller hands in are merged by the first step, touched or not.
+TEST(ApplyMerge, RecomputeEachStepAndEqualInputSequences) {
   Zelkor t;
-  t.entries = {{{4, 4, 4, 0}, 2}, {{0, 4, 4}, 3}};
+  t.entries = {{{4, 4, 4, 0}, 2}, {{0, 4, 4}, 3}, {{1, 2}, 3}, {{1, 2}, 4}};
   t.config.n_values = {2, 3};
   t.config.recompute_each_step = true;
   t.stats = t.compute_stats_full();
   const StatsTable before = to_table(t.stats);
   t.apply_merge(Ids{4, 4}, 9);
-  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{0, 9}, 3}, {{9, 4, 0}, 2}}));
+  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{0, 9}, 3}, {{1, 2}, 7}, {{9, 4, 0}, 2}}));
+  EXPECT_EQ(t.entries.size(), 3u);
   EXPECT_EQ(to_table(t.stats), before);
-}
-
-// Equal sequences that a caller hands in are merged by the first step, touched or not.
-TEST(ApplyMerge, MergesEqualSequencesGivenByTheCaller) {
-  Zelkor t;
-  t.config.n_values = {2};
-  t.entries = {{{1, 2}, 3}, {{1, 2}, 4}, {{5}, 1}};
-  t.apply_merge(Ids{7, 8}, 9);
-  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{1, 2}, 7}, {{5}, 1}}));
 }
 
 // Merges of the most frequent two- or three-id key over 1,000 distinct sequences with counts of
