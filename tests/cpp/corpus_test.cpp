@@ -1,6 +1,5 @@
 // Corpus counting and trainer construction: the parallel line counter, the count merge, the
-// initial vocabulary and sequences, and new_from_counts (multi-process refusal, a run end to end).
-#include <fmt/format.h>
+// initial vocabulary and sequences, and the refusal of the multi-process path.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -95,23 +94,6 @@ TEST(NewFromCounts, MultiProcessPathIsAnnouncedAndRefused) {
   Zelkor t;
   t.config = config;
   EXPECT_FALSE(engine::build_vocab(t, Strings{"a b"}));
-}
-
-TEST(NewFromCounts, IdenticalLinesCollapseIntoOneToken) {
-  ThreadPool pool(2, "test pool");
-  std::optional<Result<Zelkor>> result;
-  const std::string log = capture_stderr([&] {
-    result.emplace(engine::new_from_counts(build_counts_chunk(pool, Strings(1000, "the cat")),
-                                           7000, TrainConfig{}));
-  });
-  ASSERT_TRUE(*result);
-  EXPECT_EQ(entry_texts(**result), (Counts{{with_ends("the_cat_"), 1000}}));
-  for (const std::string& line :
-       {std::string("][stats] rebuild_global_stats start entries=1 n_values=[2, 3, 4, 5, 6]"),
-        fmt::format("] step {} stats empty, stop", (*result)->merges.size()),
-        std::string("] total_tokens=1000 total_chars=7000 tpc=0.142857 ")}) {
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-  }
 }
 
 }  // namespace

@@ -27,6 +27,22 @@ StatsTable overlapping_windows(const TokenIds& seq, const std::vector<uint64_t>&
   return out;
 }
 
+TokenIds rewrite(const TokenIds& seq, std::span<const uint32_t> parts, uint32_t new_id,
+                 std::vector<uint64_t>& matches, std::vector<uint64_t>& placed) {
+  TokenIds now;
+  for (size_t i = 0; i < seq.size();) {
+    if (i + parts.size() <= seq.size() && std::equal(parts.begin(), parts.end(), seq.begin() + i)) {
+      matches.push_back(i);
+      placed.push_back(now.size());
+      now.push_back(new_id);
+      i += parts.size();
+    } else {
+      now.push_back(seq[i++]);
+    }
+  }
+  return now;
+}
+
 StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
                              std::span<const uint64_t> n_values) {
   StatsTable out;
@@ -50,42 +66,30 @@ std::vector<SeqEntry> canonical(std::vector<SeqEntry> entries) {
 std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
                                          const NgramKey& parts, uint32_t new_id,
                                          const std::function<void(const NgramKey&)>& offer) {
-  const size_t k = parts.size();
   std::vector<SeqEntry> rewritten;
   for (const SeqEntry& e : entries) {
-    const TokenIds& old = e.tokens;
-    TokenIds now;
     std::vector<uint64_t> matches, placed;
-    for (size_t i = 0; i < old.size();) {
-      if (i + k <= old.size() && std::equal(parts.begin(), parts.end(), old.begin() + i)) {
-        matches.push_back(i);
-        placed.push_back(now.size());
-        now.push_back(new_id);
-        i += k;
-      } else {
-        now.push_back(old[i++]);
-      }
-    }
+    const TokenIds now = rewrite(e.tokens, parts, new_id, matches, placed);
     rewritten.push_back(SeqEntry{now, e.freq});
     // Weighted by the count, freq clamped to 32 bits (the scores here never overflow).
     auto w = [&](const Stat& d) {
       return Stat{static_cast<uint32_t>(std::min<uint64_t>(uint64_t{e.freq} * d.freq, UINT32_MAX)),
                   e.freq * d.score};
     };
-    for (const auto& [key, d] : overlapping_windows(old, matches, k, n_values_)) {
+    for (const auto& [key, d] : overlapping_windows(e.tokens, matches, parts.size(), n_values)) {
       if (offer) offer(key);
-      auto it = stats_.find(key);
-      if (it == stats_.end()) continue;  // losses of unknown keys are ignored
+      auto it = stats.find(key);
+      if (it == stats.end()) continue;  // losses of unknown keys are ignored
       Stat& s = it->second;
       const Stat loss = w(d);  // saturating at 0
       s = {s.freq - std::min(s.freq, loss.freq), s.score - std::min(s.score, loss.score)};
-      if (s.freq <= 1) stats_.erase(it);
+      if (s.freq <= 1) stats.erase(it);
     }
-    for (const auto& [key, d] : overlapping_windows(now, placed, 1, n_values_)) {
+    for (const auto& [key, d] : overlapping_windows(now, placed, 1, n_values)) {
       if (const Stat gain = w(d); gain.freq > 1) {  // a gain of 1 is dropped, even for a known key
-        Stat& s = stats_[key];
+        Stat& s = stats[key];
         s = {s.freq + gain.freq, s.score + gain.score};
-        if (s.freq < 2) stats_.erase(key);
+        if (s.freq < 2) stats.erase(key);
       }
       if (offer) offer(key);
     }
@@ -96,7 +100,7 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
 std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best() const {
   std::optional<std::pair<NgramKey, Stat>> best;
   auto rank = [](const NgramKey& k, const Stat& s) { return std::tuple(s.score, k.size(), k); };
-  for (const auto& [key, stat] : stats_) {
+  for (const auto& [key, stat] : stats) {
     if (stat.freq >= 2 && (!best || rank(best->first, best->second) < rank(key, stat))) {
       best = std::pair(key, stat);
     }

@@ -27,6 +27,11 @@ StatsTable to_table(const StatsMap& stats);
 StatsTable overlapping_windows(const TokenIds& seq, const std::vector<uint64_t>& spans,
                                uint64_t k, std::span<const uint64_t> n_values);
 
+// The greedy left-to-right rewrite of `seq` at the matches of `parts` into `new_id`, with the
+// match starts in `seq` and the new id's positions in the result.
+TokenIds rewrite(const TokenIds& seq, std::span<const uint32_t> parts, uint32_t new_id,
+                 std::vector<uint64_t>& matches, std::vector<uint64_t>& placed);
+
 // Every window of every entry, weighted by the entry's count (freq wrapping at 2^32).
 StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
                              std::span<const uint64_t> n_values);
@@ -34,11 +39,7 @@ StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
 // The entries sorted by token vector, equal vectors merged (counts wrap at 2^32).
 std::vector<SeqEntry> canonical(std::vector<SeqEntry> entries);
 
-class NaiveTrainer {
- public:
-  NaiveTrainer(StatsTable stats, std::vector<uint64_t> n_values)
-      : stats_(std::move(stats)), n_values_(std::move(n_values)) {}
-
+struct NaiveTrainer {
   // Replaces `parts` by `new_id` in every entry (greedy, left to right, no overlap), folds each
   // entry's lost and gained windows in the order of `entries`, and returns the rewritten
   // entries in canonical form. `offer` sees each lost key before its subtraction and each
@@ -46,26 +47,20 @@ class NaiveTrainer {
   std::vector<SeqEntry> step(const std::vector<SeqEntry>& entries, const NgramKey& parts,
                              uint32_t new_id,
                              const std::function<void(const NgramKey&)>& offer = {});
-
   // The pick when no filter applies: freq >= 2, then the highest score, longest key, greatest key.
   std::optional<std::pair<NgramKey, Stat>> best() const;
-  const StatsTable& stats() const { return stats_; }
 
- private:
-  StatsTable stats_;
-  std::vector<uint64_t> n_values_;
+  StatsTable stats;  // of the entries, as folded step by step
+  std::vector<uint64_t> n_values;
 };
 
 // An offered key is pushed with its current score when admissible; at the top, a missing key (or
 // one below frequency 2) is dropped, a stale score is refreshed and pushed back, and a key the
 // filter rejects is dropped until it is offered again.
-class NaiveHeap {
- public:
+struct NaiveHeap {
   void push(const NgramKey& key, const StatsTable& stats, const CandidateFilter& filter);
   std::optional<std::pair<NgramKey, Stat>> pop(const StatsTable& stats,
                                                const CandidateFilter& filter);
-
- private:
   std::multiset<std::tuple<uint64_t, size_t, NgramKey>> items_;  // score, length, key
 };
 
