@@ -81,18 +81,19 @@ TEST(BuildVocab, SequencesAndSymbolsOfTheCorpus) {
   EXPECT_EQ(t.interner.token_to_id.at("a"), a);  // ids already held are kept
 }
 
-TEST(NewFromCounts, MultiProcessPathIsAnnouncedAndRefused) {
-  const TrainConfig config{.multi_process = true};
+// The multi-process path says so in its "init" line, then refuses before any recount; counting
+// on worker processes is refused as well.
+TEST(Engine, MultiProcessPathIsAnnouncedAndRefused) {
+  Zelkor t;
+  t.config.multi_process = true;
   std::optional<Result<Zelkor>> result;
   const std::string log = capture_stderr([&] {
-    result.emplace(engine::new_from_counts(seq_counts({{with_ends("a_b_"), 3}}), 4, config));
+    result.emplace(engine::new_from_counts(seq_counts({{with_ends("a_b_"), 3}}), 4, t.config));
   });
   EXPECT_NE(log.find("][init] multiprocess path: skip single-thread rebuild_global_stats\n"),
             std::string::npos) << log;
   EXPECT_EQ(log.find("rebuild_global_stats start"), std::string::npos) << log;
   EXPECT_FALSE(*result);
-  Zelkor t;
-  t.config = config;
   EXPECT_FALSE(engine::build_vocab(t, Strings{"a b"}));
 }
 
