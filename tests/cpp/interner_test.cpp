@@ -2,6 +2,8 @@
 // counting specials.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "core/interner.hpp"
 #include "tests/cpp/support/fixtures.hpp"
 
@@ -10,7 +12,8 @@ namespace {
 
 using testing::with_ends;
 
-// Each text is interned twice: the same id, no new entry.
+// Each text is interned twice: the same id, no new entry. The tables rebuilt from the texts alone
+// equal those of intern().
 TEST(Interner, TablesPerText) {
   const struct {
     std::string text;
@@ -42,6 +45,11 @@ TEST(Interner, TablesPerText) {
     EXPECT_EQ(in.char_lens[id], row.chars);
     EXPECT_EQ(in.end_counts[id], row.ends);
   }
+  Interner rebuilt;
+  rebuilt.id_to_token = in.id_to_token;
+  rebuilt.rebuild_char_lens(), rebuilt.rebuild_flags(), rebuilt.rebuild_end_counts();
+  EXPECT_EQ(std::tie(rebuilt.char_lens, rebuilt.flags, rebuilt.end_counts),
+            std::tie(in.char_lens, in.flags, in.end_counts));
 }
 
 TEST(Interner, VocabSizeCountsAbsentSpecials) {
