@@ -1,6 +1,6 @@
-// Merge application: the rewrite of one sequence with its lost and gained windows, and whole
-// merge steps checked against the naive model on the serial and the parallel path, with the
-// occurrence lists rebuilt at every step or never.
+// Merge application: the rewrite of one sequence with its lost and gained windows, equal input
+// sequences, and whole merge steps checked against the naive model on the serial and the
+// parallel path, with the occurrence lists rebuilt at every step or never.
 #include <gtest/gtest.h>
 
 #include <algorithm>

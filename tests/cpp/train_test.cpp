@@ -130,15 +130,15 @@ TEST(LoopLog, WritesExactlyTheseLines) {
   const std::string M = "merge|     0: freq=2 score=2 stats=N.ddds apply=N.ddds total=N.ds [single]";
   const std::string T = "train_single|";
   auto aim = [&](int n) {
-    return fmt::format("{}reach aim_token_num={} (vocab_size=9), stop at step 1 (elapsed_total=N.dds)",
-                       T, n);
+    return fmt::format("{}reach aim_token_num={} (vocab_size=9), stop at step 1 "
+                       "(elapsed_total=N.dds)", T, n);
   };
   auto empty = [&](int step) {
     return fmt::format("{}step {} stats empty, stop (elapsed_total=N.dds)", T, step);
   };
   auto tpc = [](int tokens, int chars, const char* ratio) {
-    return fmt::format("tpc|total_tokens={} total_chars={} tpc={} tok/char elapsed=N.ddds [single]",
-                       tokens, chars, ratio);
+    return fmt::format("tpc|total_tokens={} total_chars={} tpc={} tok/char elapsed=N.ddds "
+                       "[single]", tokens, chars, ratio);
   };
   const struct {
     const char* name;
