@@ -11,7 +11,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -26,49 +25,32 @@ using namespace std::chrono_literals;
 using testing::parse_log;
 using testing::TempDir;
 using Env = std::vector<std::pair<const char*, std::string>>;
-using Files = std::map<std::string, std::string>;
 
-// The parent never calls log_at / log_level itself, so every child starts uninitialised.
-class LogChildTest : public ::testing::Test {
- protected:
-  void SetUp() override { std::filesystem::create_directory(cwd_); }
-
-  // Runs `body` in a fork with the log variables cleared, `env` applied, a non-UTC time zone,
-  // umask 0, the working directory at cwd_ and stderr captured into err_. Returns the exit code.
-  int run_child(const Env& env, const std::function<int()>& body) {
-    const std::string err_path = dir_.path("stderr");
-    const pid_t pid = fork();
-    if (pid == 0) {
-      for (const char* name : {"LOG_LEVEL", "LOG_DEBUG", "LOG_FILE"}) unsetenv(name);
-      for (const auto& [name, value] : env) setenv(name, value.c_str(), 1);
-      setenv("TZ", "ZZZ-5:30", 1);  // a zone far from UTC shows any use of local time
-      umask(0);
-      if (!std::freopen(err_path.c_str(), "w", stderr) || chdir(cwd_.c_str()) != 0) _exit(99);
-      _exit(body());
-    }
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status)) << "child died, status " << status;
-    pid_ = pid;
-    err_ = TempDir::read(err_path);
-    return WEXITSTATUS(status);
-  }
-
-  // The files the child left in its working directory with their contents; removed.
-  Files take_files() const {
-    Files files;
-    for (const auto& e : std::filesystem::directory_iterator(cwd_)) {
-      files[e.path().filename()] = TempDir::read(e.path());
-    }
-    for (const auto& [name, _] : files) std::filesystem::remove(cwd_ + "/" + name);
-    return files;
-  }
-
-  TempDir dir_;
-  const std::string cwd_ = dir_.path("cwd");
-  pid_t pid_ = 0;
-  std::string err_;
+// The parent never calls log_at / log_level itself, so every child starts uninitialised. Runs
+// `body` in a fork with the log variables cleared, `env` applied, a non-UTC time zone, umask 0
+// and the working directory `cwd`.
+struct Child {
+  int rc;
+  pid_t pid;
+  std::string err;
 };
+Child run_child(const std::string& cwd, const Env& env, const std::function<int()>& body) {
+  const TempDir dir;
+  const std::string err_path = dir.path("stderr");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (const char* name : {"LOG_LEVEL", "LOG_DEBUG", "LOG_FILE"}) unsetenv(name);
+    for (const auto& [name, value] : env) setenv(name, value.c_str(), 1);
+    setenv("TZ", "ZZZ-5:30", 1);  // a zone far from UTC shows any use of local time
+    umask(0);
+    if (!std::freopen(err_path.c_str(), "w", stderr) || chdir(cwd.c_str()) != 0) _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "child died, status " << status;
+  return {WEXITSTATUS(status), pid, TempDir::read(err_path)};
+}
 
 TEST(ParseLogLevel, TrimsFoldsCaseAndDefaultsToInfo) {
   const std::pair<const char*, int> cases[] = {
@@ -82,7 +64,7 @@ TEST(ParseLogLevel, TrimsFoldsCaseAndDefaultsToInfo) {
 // value that is not UTF-8 counts as absent; an unwritable file still leaves stderr. Both are read
 // once: changing the variables after the first line changes nothing. Every line carries the UTC
 // time and the pid, alike on stderr and in the file (created with mode 0666 under umask 0).
-TEST_F(LogChildTest, LevelFileAndLineFormat) {
+TEST(Log, LevelFileAndLineFormat) {
   const struct {
     Env env;
     int level;
@@ -99,8 +81,9 @@ TEST_F(LogChildTest, LevelFileAndLineFormat) {
       {{{"LOG_FILE", "missing/dir/x.log"}}, 2, nullptr}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.env.empty() ? std::string("no variables") : c.env.back().second);
+    const TempDir cwd;
     const time_t before = std::time(nullptr);
-    const int rc = run_child(c.env, [] {
+    const auto [rc, pid, err] = run_child(cwd.path(), c.env, [] {
       for (int round = 0; round < 2; ++round) {
         for (int l = 0; l <= 3; ++l) {  // both forms of log_at, each gated
           l % 2 ? log_at(l, "lvl", "level {}", l) : log_at(l, "lvl", fmt::format("level {}", l));
@@ -110,48 +93,51 @@ TEST_F(LogChildTest, LevelFileAndLineFormat) {
       }
       return log_level();
     });
-    const time_t after = std::time(nullptr);
     EXPECT_EQ(rc, c.level);
-    const auto lines = parse_log(err_);
-    ASSERT_EQ(lines.size(), 2u * (c.level + 1)) << err_;  // the same levels in both rounds
+    const time_t after = std::time(nullptr);
+    const auto lines = parse_log(err);
+    ASSERT_EQ(lines.size(), 2u * (c.level + 1)) << err;  // the same levels in both rounds
     for (size_t i = 0; i < lines.size(); ++i) {
       EXPECT_EQ(lines[i].tag + "|" + lines[i].message,
                 fmt::format("lvl|level {}", i % (c.level + 1)));
-      EXPECT_EQ(lines[i].pid, pid_);
+      EXPECT_EQ(lines[i].pid, pid);
       std::tm tm{};
       ASSERT_NE(strptime(lines[i].time.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
       EXPECT_TRUE(timegm(&tm) >= before - 1 && timegm(&tm) <= after + 1) << lines[i].time;
     }
-    struct stat st{};
-    if (c.file) {
-      ASSERT_EQ(stat((cwd_ + "/" + c.file).c_str(), &st), 0);
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(cwd.path())) {
+      files.push_back(e.path().filename());
+      EXPECT_EQ(TempDir::read(e.path()), err);
+      struct stat st{};
+      ASSERT_EQ(stat(e.path().c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0666u);
     }
-    EXPECT_EQ(take_files(), (c.file ? Files{{c.file, err_}} : Files{}));
+    EXPECT_EQ(files, c.file ? std::vector<std::string>{c.file} : std::vector<std::string>{});
   }
 }
 
-TEST_F(LogChildTest, ResourceLineOnlyAtDebug) {
+// The resource line: at debug level only, with the tag "res" and the elapsed time of its stage
+// (0.0 for a start in the future).
+TEST(Log, ResourceLineOnlyAtDebug) {
   auto resources = [] {
     const auto now = std::chrono::steady_clock::now();
     log_resources("after_initial_stats", now - 2500ms);
     log_resources("train_mp_step", now + 1h);
     return 0;
   };
-  run_child({{"LOG_LEVEL", "info"}}, resources);
-  EXPECT_EQ(err_, "");
-  run_child({{"LOG_LEVEL", "3"}, {"LOG_FILE", "/dev/null"}}, resources);
-  const auto lines = parse_log(err_);
-  ASSERT_EQ(lines.size(), 2u) << err_;
-  const std::string usage =
-      R"( rss_mb=Some\(\d+\) loadavg=Some\("[\d.]+ [\d.]+ [\d.]+ \d+/\d+ \d+"\) elapsed=Some)";
-  EXPECT_TRUE(std::regex_match(lines[0].message, std::regex("after_initial_stats" + usage +
-                                                            R"(\((2\.[5-9]\d*|[3-9]\.\d+)\))")))
-      << lines[0].message;
-  EXPECT_TRUE(std::regex_match(lines[1].message,
-                               std::regex("train_mp_step" + usage + R"(\(0\.0\))")))
-      << lines[1].message;
-  EXPECT_EQ(lines[0].tag + lines[1].tag, "resres");
+  const TempDir cwd;
+  EXPECT_EQ(run_child(cwd.path(), {{"LOG_LEVEL", "info"}}, resources).err, "");
+  const std::string err =
+      run_child(cwd.path(), {{"LOG_LEVEL", "3"}, {"LOG_FILE", "/dev/null"}}, resources).err;
+  auto line = [](const std::string& stage, const std::string& elapsed) {
+    return R"(\[[^\]]+\]\[pid=\d+\]\[res\] )" + stage + R"( rss_mb=Some\(\d+\) )" +
+           R"(loadavg=Some\("[\d.]+ [\d.]+ [\d.]+ \d+/\d+ \d+"\) elapsed=Some\()" + elapsed +
+           "\\)\n";
+  };
+  const std::regex expected(line("after_initial_stats", R"((2\.[5-9]\d*|[3-9]\.\d+))") +
+                            line("train_mp_step", R"(0\.0)"));
+  EXPECT_TRUE(std::regex_match(err, expected)) << err;
 }
 
 }  // namespace

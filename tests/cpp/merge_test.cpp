@@ -1,5 +1,5 @@
-// Merge application: the window listing rule, the rewrite of one sequence with its lost and
-// gained windows, and whole merge steps checked against the naive model on the serial and the
+// Merge application: the rewrite of one sequence with its lost and gained windows, equal input
+// sequences, and whole merge steps checked against the naive model on the serial and the
 // parallel path, with the occurrence lists rebuilt at every step or never.
 #include <gtest/gtest.h>
 
@@ -21,6 +21,7 @@ namespace {
 
 using namespace zelkor;
 using zelkor::testing::canonical;
+using zelkor::testing::overlapping_windows;
 using zelkor::testing::StatsTable;
 using zelkor::testing::to_table;
 using Ids = std::vector<uint32_t>;
@@ -28,81 +29,47 @@ using Ns = std::vector<uint64_t>;
 
 const bool kQuiet = zelkor::testing::quiet_log();
 
-// list_windows lists each overlapping window once, equal n-grams counted together.
-TEST(ListWindows, EqualsOverlapDefinitionOnRandomInputs) {
+// rewrite_sequence (the match search, the rewrite and list_windows) against the model: each
+// destroyed or created window listed once, equal n-grams counted together. One set of buffers
+// serves every sequence, as on one task.
+TEST(Rewrite, MatchesTheModelOnRandomSequences) {
   std::mt19937 rng(3);
   const Ns n_values{2, 3, 7};
-  for (int round = 0; round < 300; ++round) {
-    const uint64_t k = 1 + rng() % 3;
-    Ids seq(1 + rng() % 60);
+  MergeBuffers buffers;
+  for (int round = 0; round < 600; ++round) {
+    Ids seq(rng() % 40), parts(1 + rng() % 3);
     for (uint32_t& id : seq) id = rng() % 3;
-    Ns positions;
-    for (uint64_t p = rng() % 3; p + k <= seq.size(); p += k + rng() % 4) positions.push_back(p);
-    StatsTable expected;
-    for (uint64_t n : n_values) {
-      for (uint64_t s = 0; s + n <= seq.size(); ++s) {
-        if (std::ranges::none_of(positions, [&](uint64_t p) { return s < p + k && p < s + n; })) {
-          continue;
-        }
-        Stat& stat = expected[NgramKey(seq.begin() + s, seq.begin() + s + n)];
-        stat.freq += 1;
-        stat.score += n - 1;
-      }
-    }
-    std::vector<Window> windows;
-    list_windows(windows, seq, positions, n_values, k);
-    EXPECT_EQ(to_table(window_stats(windows, seq)), expected) << "round " << round;
-    EXPECT_EQ(windows.size(), expected.size()) << "equal n-grams left apart";
+    for (uint32_t& id : parts) id = rng() % 3;
+    SCOPED_TRACE(::testing::PrintToString(seq) + " at " + ::testing::PrintToString(parts));
+    Ns matches, placed;
+    const Ids expected = zelkor::testing::rewrite(seq, parts, 9, matches, placed);
+    ASSERT_EQ(rewrite_sequence(seq, parts, 9, n_values, buffers), !matches.empty());
+    EXPECT_EQ(buffers.rewritten, matches.empty() ? Ids{} : expected);
+    if (matches.empty()) continue;
+    const StatsTable removed = overlapping_windows(seq, matches, parts.size(), n_values);
+    const StatsTable added = overlapping_windows(expected, placed, 1, n_values);
+    EXPECT_EQ(to_table(window_stats(buffers.removed, seq)), removed);
+    EXPECT_EQ(to_table(window_stats(buffers.added, expected)), added);
+    EXPECT_EQ(buffers.removed.size() + buffers.added.size(), removed.size() + added.size())
+        << "equal n-grams left apart";
   }
 }
 
-TEST(Rewrite, TokensAndChangedWindows) {
-  constexpr uint32_t p = 0, q = 1, r = 2, s = 3, x = 4, Z = 9;  // Z is the new id
-  const struct {
-    Ids tokens, parts;
-    Ns n_values;
-    Ids expected;  // empty: no match
-    StatsTable removed, added;
-  } cases[] = {
-      {{x, x, x, x}, {x, x}, {2}, {Z, Z}, {{{x, x}, {3, 3}}}, {{{Z, Z}, {1, 1}}}},
-      {{x, x, x}, {x, x}, {2}, {Z, x}, {{{x, x}, {2, 2}}}, {{{Z, x}, {1, 1}}}},
-      {{p, q, r, s}, {q, r}, {2, 3}, {p, Z, s},
-       {{{p, q}, {1, 1}}, {{q, r}, {1, 1}}, {{r, s}, {1, 1}}, {{p, q, r}, {1, 2}},
-        {{q, r, s}, {1, 2}}},
-       {{{p, Z}, {1, 1}}, {{Z, s}, {1, 1}}, {{p, Z, s}, {1, 2}}}},
-      {{r, q, s, r}, {q, r}, {2}, {}, {}, {}},
-      {{q}, {q, r}, {2}, {}, {}, {}}};
-  MergeBuffers buffers;  // reused from sequence to sequence, as on one task
-  for (int twice = 0; twice < 2; ++twice) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(::testing::PrintToString(c.tokens));
-      ASSERT_EQ(rewrite_sequence(c.tokens, c.parts, Z, c.n_values, buffers), !c.expected.empty());
-      EXPECT_EQ(buffers.rewritten, c.expected);
-      EXPECT_EQ(to_table(window_stats(buffers.removed, c.tokens)), c.removed);
-      EXPECT_EQ(to_table(window_stats(buffers.added, buffers.rewritten)), c.added);
-    }
+// Equal sequences that a caller hands in are merged before the step folds, so their gain (9, 5)
+// counts twice instead of being dropped twice as a gain of 1. Without folding
+// (recompute_each_step) the statistics stay as they were.
+TEST(ApplyMerge, EqualInputSequencesAndRecomputeEachStep) {
+  for (bool recompute : {false, true}) {
+    Zelkor t;
+    t.entries = {{{1, 2, 5}, 1}, {{0}, 1}, {{1, 2, 5}, 1}};
+    t.config.n_values = {2};
+    t.config.recompute_each_step = recompute;
+    t.stats = t.compute_stats_full();
+    const StatsTable before = to_table(t.stats);
+    t.apply_merge(Ids{1, 2}, 9);
+    EXPECT_EQ(t.entries, (std::vector<SeqEntry>{{{9, 5}, 2}, {{0}, 1}}));
+    EXPECT_EQ(to_table(t.stats), (recompute ? before : StatsTable{{{9, 5}, {2, 2}}}));
   }
-}
-
-TEST(ApplyMerge, RecomputeEachStepLeavesStatsAlone) {
-  Zelkor t;
-  t.entries = {{{4, 4, 4, 0}, 2}, {{0, 4, 4}, 3}};
-  t.config.n_values = {2, 3};
-  t.config.recompute_each_step = true;
-  t.stats = t.compute_stats_full();
-  const StatsTable before = to_table(t.stats);
-  t.apply_merge(Ids{4, 4}, 9);
-  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{0, 9}, 3}, {{9, 4, 0}, 2}}));
-  EXPECT_EQ(to_table(t.stats), before);
-}
-
-// Equal sequences that a caller hands in are merged by the first step, touched or not.
-TEST(ApplyMerge, MergesEqualSequencesGivenByTheCaller) {
-  Zelkor t;
-  t.config.n_values = {2};
-  t.entries = {{{1, 2}, 3}, {{1, 2}, 4}, {{5}, 1}};
-  t.apply_merge(Ids{7, 8}, 9);
-  EXPECT_EQ(canonical(t.entries), (std::vector<SeqEntry>{{{1, 2}, 7}, {{5}, 1}}));
 }
 
 // Merges of the most frequent two- or three-id key over 1,000 distinct sequences with counts of
@@ -140,12 +107,12 @@ TEST(MergeStep, RandomStepsMatchTheModelOnEveryPath) {
     EntryIndex index(std::vector<SeqEntry>(entries), path.texts ? &interner : nullptr,
                      path.lists);
     ASSERT_EQ(index.entries_may_collide(), !path.texts);
-    zelkor::testing::NaiveTrainer model(zelkor::testing::count_all_windows(entries, n_values),
-                                        n_values);
+    zelkor::testing::NaiveTrainer model{zelkor::testing::count_all_windows(entries, n_values),
+                                        n_values};
     for (uint32_t step = 0; step < 12 && !HasFailure(); ++step) {
       SCOPED_TRACE("step " + std::to_string(step));
       const size_t len = 2 + step % 2;
-      const NgramKey parts = std::ranges::max_element(model.stats(), {}, [&](const auto& kv) {
+      const NgramKey parts = std::ranges::max_element(model.stats, {}, [&](const auto& kv) {
         return std::pair(kv.first.size() == len, kv.second.freq);
       })->first;
       uint32_t id = step % 3 == 2 ? parts[0] : 8 + step;
@@ -160,7 +127,7 @@ TEST(MergeStep, RandomStepsMatchTheModelOnEveryPath) {
       const std::vector<SeqEntry> now = index.snapshot();
       EXPECT_EQ(canonical(now), expected);
       EXPECT_EQ(now.size(), expected.size()) << "equal sequences left unmerged";
-      EXPECT_EQ(to_table(stats), model.stats());
+      EXPECT_EQ(to_table(stats), model.stats);
       // Within the limits, or freshly rebuilt (at most one place per token).
       EXPECT_LE(index.listed_places(),
                 std::max(path.lists.per_token * index.live_tokens() + path.lists.slack,

@@ -16,7 +16,7 @@ namespace zelkor::testing {
 
 std::string with_ends(std::string_view text) {
   std::string out;
-  for (char c : text) c == '_' ? out.append(G) : out.append(1, c);
+  for (char c : text) c == '_' ? out.append("\xC4\xA0") : out.append(1, c);
   return out;
 }
 
@@ -28,12 +28,6 @@ NgramKey key_of(Interner& interner, std::string_view texts) {
     if (bar == std::string_view::npos) return key;
     start = bar + 1;
   }
-}
-
-uint64_t total_tokens(const std::vector<SeqEntry>& entries) {
-  uint64_t sum = 0;
-  for (const SeqEntry& e : entries) sum += uint64_t{e.freq} * e.tokens.size();
-  return sum;
 }
 
 bool quiet_log(const char* level) {

@@ -1,8 +1,7 @@
-// Helpers shared by the C++ tests: keys and vocabularies from readable texts, readable failure
-// output for the shared values, and capture of log lines.
+// Helpers shared by the C++ tests: keys from readable texts, readable failure output for the
+// shared values, and capture of log lines.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -19,17 +18,11 @@ void PrintTo(const SeqEntry& entry, std::ostream* os);
 
 namespace zelkor::testing {
 
-// "Ġ" spelled out, for readable test tables.
-inline constexpr std::string_view G = "\xC4\xA0";
-
 // Replaces every "_" of `text` by U+0120, so "a_" reads as a followed by an end-of-word mark.
 std::string with_ends(std::string_view text);
 
 // Interns each "|"-separated part of `texts` (after with_ends) and returns the key of their ids.
 NgramKey key_of(Interner& interner, std::string_view texts);
-
-// Sum of freq × length over the entries.
-uint64_t total_tokens(const std::vector<SeqEntry>& entries);
 
 // Points LOG_FILE at /dev/null (no log file in the working directory) and sets LOG_LEVEL when
 // given. Call before the process writes its first log line, e.g. from a namespace-scope constant.

@@ -1,31 +1,9 @@
-// The naive merge-step model: every window is rescanned and tested for overlap one by one.
+// The naive model: every window is rescanned and tested for overlap one by one.
 #include "tests/cpp/support/naive_trainer.hpp"
 
 #include <algorithm>
-#include <cstdint>
-#include <tuple>
-
-#include "core/windows.hpp"
 
 namespace zelkor::testing {
-namespace {
-
-// Unweighted counts of the windows of `seq` that overlap some [p, p + k) with p in `spans`.
-StatsTable windows(const TokenIds& seq, const std::vector<size_t>& spans, size_t k,
-                   std::span<const uint64_t> n_values) {
-  StatsTable out;
-  for (uint64_t n : n_values) {
-    for (size_t s = 0; s + n <= seq.size(); ++s) {
-      if (std::ranges::none_of(spans, [&](size_t p) { return s < p + k && p < s + n; })) continue;
-      Stat& stat = out[NgramKey(seq.begin() + s, seq.begin() + s + n)];
-      stat.freq += 1;
-      stat.score += n - 1;
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 StatsTable to_table(const GlobalStats& stats) {
   StatsTable out;
@@ -35,15 +13,43 @@ StatsTable to_table(const GlobalStats& stats) {
 
 StatsTable to_table(const StatsMap& stats) { return StatsTable(stats.begin(), stats.end()); }
 
+StatsTable overlapping_windows(const TokenIds& seq, const std::vector<uint64_t>& spans,
+                               uint64_t k, std::span<const uint64_t> n_values) {
+  StatsTable out;
+  for (uint64_t n : n_values) {
+    for (uint64_t s = 0; s + n <= seq.size(); ++s) {
+      if (std::ranges::none_of(spans, [&](uint64_t p) { return s < p + k && p < s + n; })) continue;
+      Stat& stat = out[NgramKey(seq.begin() + s, seq.begin() + s + n)];
+      stat.freq += 1;
+      stat.score += n - 1;
+    }
+  }
+  return out;
+}
+
+TokenIds rewrite(const TokenIds& seq, std::span<const uint32_t> parts, uint32_t new_id,
+                 std::vector<uint64_t>& matches, std::vector<uint64_t>& placed) {
+  TokenIds now;
+  for (size_t i = 0; i < seq.size();) {
+    if (i + parts.size() <= seq.size() && std::equal(parts.begin(), parts.end(), seq.begin() + i)) {
+      matches.push_back(i);
+      placed.push_back(now.size());
+      now.push_back(new_id);
+      i += parts.size();
+    } else {
+      now.push_back(seq[i++]);
+    }
+  }
+  return now;
+}
+
 StatsTable count_all_windows(const std::vector<SeqEntry>& entries,
                              std::span<const uint64_t> n_values) {
   StatsTable out;
   for (const SeqEntry& e : entries) {
-    StatsMap counted;
-    count_windows(e.tokens, n_values, counted);
-    for (auto& [key, stat] : counted) {
-      out[key].freq += e.freq * stat.freq;
-      out[key].score += uint64_t{e.freq} * stat.score;
+    for (const auto& [key, d] : overlapping_windows(e.tokens, {0}, e.tokens.size(), n_values)) {
+      out[key].freq += e.freq * d.freq;
+      out[key].score += uint64_t{e.freq} * d.score;
     }
   }
   return out;
@@ -60,44 +66,30 @@ std::vector<SeqEntry> canonical(std::vector<SeqEntry> entries) {
 std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
                                          const NgramKey& parts, uint32_t new_id,
                                          const std::function<void(const NgramKey&)>& offer) {
-  const size_t k = parts.size();
   std::vector<SeqEntry> rewritten;
   for (const SeqEntry& e : entries) {
-    const TokenIds& old = e.tokens;
-    TokenIds now;
-    std::vector<size_t> matches, placed;
-    for (size_t i = 0; i < old.size();) {
-      if (i + k <= old.size() && std::equal(parts.begin(), parts.end(), old.begin() + i)) {
-        matches.push_back(i);
-        placed.push_back(now.size());
-        now.push_back(new_id);
-        i += k;
-      } else {
-        now.push_back(old[i++]);
-      }
-    }
+    std::vector<uint64_t> matches, placed;
+    const TokenIds now = rewrite(e.tokens, parts, new_id, matches, placed);
     rewritten.push_back(SeqEntry{now, e.freq});
-    if (matches.empty()) continue;
     // Weighted by the count, freq clamped to 32 bits (the scores here never overflow).
     auto w = [&](const Stat& d) {
       return Stat{static_cast<uint32_t>(std::min<uint64_t>(uint64_t{e.freq} * d.freq, UINT32_MAX)),
                   e.freq * d.score};
     };
-    for (const auto& [key, d] : windows(old, matches, k, n_values_)) {
+    for (const auto& [key, d] : overlapping_windows(e.tokens, matches, parts.size(), n_values)) {
       if (offer) offer(key);
-      auto it = stats_.find(key);
-      if (it == stats_.end()) continue;  // losses of unknown keys are ignored
+      auto it = stats.find(key);
+      if (it == stats.end()) continue;  // losses of unknown keys are ignored
       Stat& s = it->second;
       const Stat loss = w(d);  // saturating at 0
       s = {s.freq - std::min(s.freq, loss.freq), s.score - std::min(s.score, loss.score)};
-      if (s.freq <= 1) stats_.erase(it);
+      if (s.freq <= 1) stats.erase(it);
     }
-    for (const auto& [key, d] : windows(now, placed, 1, n_values_)) {
-      const Stat gain = w(d);
-      if (gain.freq > 1) {  // a weighted gain of 1 is dropped, even for a known key
-        Stat& s = stats_[key];
+    for (const auto& [key, d] : overlapping_windows(now, placed, 1, n_values)) {
+      if (const Stat gain = w(d); gain.freq > 1) {  // a gain of 1 is dropped, even for a known key
+        Stat& s = stats[key];
         s = {s.freq + gain.freq, s.score + gain.score};
-        if (s.freq < 2) stats_.erase(key);
+        if (s.freq < 2) stats.erase(key);
       }
       if (offer) offer(key);
     }
@@ -108,7 +100,7 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
 std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best() const {
   std::optional<std::pair<NgramKey, Stat>> best;
   auto rank = [](const NgramKey& k, const Stat& s) { return std::tuple(s.score, k.size(), k); };
-  for (const auto& [key, stat] : stats_) {
+  for (const auto& [key, stat] : stats) {
     if (stat.freq >= 2 && (!best || rank(best->first, best->second) < rank(key, stat))) {
       best = std::pair(key, stat);
     }
@@ -126,14 +118,13 @@ void NaiveHeap::push(const NgramKey& key, const StatsTable& stats, const Candida
 std::optional<std::pair<NgramKey, Stat>> NaiveHeap::pop(const StatsTable& stats,
                                                         const CandidateFilter& filter) {
   while (!items_.empty()) {
-    auto [score, len, key] = *items_.rbegin();
-    items_.erase(std::prev(items_.end()));
+    auto [score, len, key] = items_.extract(std::prev(items_.end())).value();
     auto it = stats.find(key);
     if (it == stats.end() || it->second.freq < 2) continue;
     if (it->second.score != score) {
       items_.emplace(it->second.score, len, key);
     } else if (filter.passes(key)) {
-      return std::pair(key, it->second);
+      return *it;
     }
   }
   return std::nullopt;
