@@ -1,6 +1,6 @@
 // Seeded hashers: every map and set gets its own seed, derived from one random seed drawn once
 // per process, so no two maps share an iteration order. Aliases for the maps the trainer uses.
-// Tested by hash_test.cpp.
+// Tested by types_test.cpp.
 #pragma once
 
 #include <algorithm>

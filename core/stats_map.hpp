@@ -1,6 +1,6 @@
 // GlobalStats: the trainer's n-gram statistics, split into a fixed number of shards by key hash
 // so that scans and bulk updates can run one shard per task. Lookups behave like one map.
-// Tested by types_test.cpp.
+// Tested through stats_test.cpp.
 #pragma once
 
 #include <array>

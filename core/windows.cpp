@@ -5,23 +5,6 @@
 
 namespace zelkor {
 
-uint64_t window_count(size_t len, std::span<const uint64_t> n_values) {
-  uint64_t total = 0;
-  for (uint64_t n : n_values) {
-    if (n == 0 || n > len) continue;
-    if (__builtin_add_overflow(total, len - n + 1, &total)) return UINT64_MAX;
-  }
-  return total;
-}
-
-void count_windows(IdSpan seq, std::span<const uint64_t> n_values, StatsMap& map) {
-  for_each_window(seq, n_values, [&](IdSpan window, uint64_t n) {
-    Stat& stat = stat_slot(map, window);
-    stat.freq += 1;
-    stat.score += n - 1;
-  });
-}
-
 void list_windows(std::vector<Window>& out, IdSpan seq, std::span<const uint64_t> positions,
                   std::span<const uint64_t> n_values, uint64_t k) {
   out.clear();

@@ -22,12 +22,6 @@ void for_each_window(IdSpan seq, std::span<const uint64_t> n_values, F&& f) {
   }
 }
 
-// The number of windows of a sequence of `len` ids (saturating).
-uint64_t window_count(size_t len, std::span<const uint64_t> n_values);
-
-// Counts every window of `seq` into `map`, unweighted: freq + 1 and score + (n - 1) each.
-void count_windows(IdSpan seq, std::span<const uint64_t> n_values, StatsMap& map);
-
 // Distinct windows of one sequence: `count` windows of length `n` hold the ids at
 // [start, start + n) of that sequence.
 struct Window {
