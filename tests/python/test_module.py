@@ -41,8 +41,6 @@ def test_signatures(name):
     obj = operator.attrgetter(name)(zelkor_ext)
     assert str(inspect.signature(obj)) == SIGNATURES[name] and obj.__qualname__ == name
     assert (obj.__objclass__ if "." in name else obj).__module__ == "zelkor_ext"
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(obj).parameters.values()
-               if p.name != "self")
 
 
 @pytest.mark.parametrize("train", [zelkor_ext.train_to_hf, zelkor_ext.train_to_hf_iter])
@@ -94,10 +92,8 @@ def test_unbuildable_pool(tmp_path):
     (tmp_path / "c.txt").write_text("a b\n")
     with pytest.raises(BaseException) as panic:
         zelkor_ext.train_to_hf(str(tmp_path / "c.txt"), str(tmp_path / "out"), num_workers=2**64 - 1)
-    with pytest.raises(ValueError) as value_error:
+    with pytest.raises(ValueError, match="^build rayon pool failed: ") as value_error:
         zelkor_ext.train_to_hf_iter(["a b"], str(tmp_path / "out"), num_workers=2**64 - 1)
     assert type(panic.value).__qualname__ == "PanicException" and not isinstance(panic.value, Exception)
-    label, detail = str(panic.value).split(": ", 1)
-    assert label == "build rayon pool for vocab"
-    assert str(value_error.value) == f"build rayon pool failed: {detail}"
+    assert str(panic.value) == "build rayon pool for vocab: " + str(value_error.value).split(": ", 1)[1]
     assert list(tmp_path.iterdir()) == [tmp_path / "c.txt"]
