@@ -99,9 +99,9 @@ TEST(VocabJson, RejectsWithLineAndColumn) {
       {"{\n  \"\u00e9\": -1\n}", "2 column 8"}, {R"({"a": 1.5})", "1 column 8"},
       {R"({"a": 4294967296})", "1 column 17"}, {"{\"a\": 1}\n x", "2 column 2"},
       {R"({"a": 1,})", "1 column 9"}, {"", "1 column 1"}, {R"({"a": "1"})", "1 column 7"},
-      {R"({"a": 01})", "1 column 9"}, {R"({"a" 1})", "1 column 6"}, {R"({"a": 1)", "1 column 8"},
-      {"{\"\t\": 1}", "1 column 3"}, {R"({"\ud800": 1})", "1 column 9"},
-      {R"({"\udc00": 1})", "1 column 9"}, {R"({"\ud800\u0041": 1})", "1 column 15"},
+      {R"({"a": 01})", "1 column 9"}, {R"({"a" 1})", "1 column 6"}, {"{\"\t\": 1}", "1 column 3"},
+      {R"({"\ud800": 1})", "1 column 9"}, {R"({"\udc00": 1})", "1 column 9"},
+      {R"({"\ud800\u0041": 1})", "1 column 15"},
       {"{\"a\": 1,\n\"\u00e9\xFF\": 2}", "2 column 3"},
   };
   for (const auto& [text, where] : rows) {

@@ -17,8 +17,7 @@ def vocab(out):
     return json.loads((out / "vocab.json").read_text(encoding="utf-8"))
 
 
-def alphabet(out):
-    """The single characters of the learned vocabulary: exactly the characters of the counted texts."""
+def alphabet(out):  # the single characters of the learned vocabulary: those of the counted texts
     return {t for t in vocab(out) if len(t) == 1} - {EOW}
 
 
@@ -71,7 +70,6 @@ UNNAMED = type("Unnamed", (Exception,), {"__qualname__": "\udc80"})  # a name th
 
 @pytest.mark.parametrize("texts, kwargs, message", [  # texts: a list, a generator function or not iterable
     (["abc abd"], {}, None),
-    (["abc"], dict(n_min=1, n_max=0, chunk_size=0), "n_min must be >= 2"),
     (["abc"], dict(chunk_size=0), "chunk_size must be >= 1"),
     (raising(RuntimeError("boom")), {}, "RuntimeError: boom"),
     (raising(UNNAMED("x")), {}, "Exception: x"),
