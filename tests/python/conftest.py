@@ -33,7 +33,7 @@ def corpus_lines():
     """Real prose (standard-library docstrings) plus control, quote, backslash and non-Latin text."""
     lines = [line.strip() for mod in (json, inspect, re, os) for name in dir(mod)
              for line in (inspect.getdoc(getattr(mod, name)) or "").splitlines()]
-    return [line for line in lines if line] + ['quote " back\\slash \x01 tab\tend',
+    return [line for line in lines if line] + ['quote " back\\slash \x1b \b \x7f tab\tend',
                                                "naïve café Ωμέγα 中文 žluť"] * 20
 
 

@@ -21,8 +21,7 @@ TEXTS = ["Return the object", "a", "\u2603 the value of an object, quote"]
 
 @pytest.fixture
 def load(trained, monkeypatch):
-    """Loads the trained directory on the native path or the Python one, under the given switches; the
-    native encoder is wrapped to log its batch calls in tok.batches."""
+    # Loads the trained directory natively or in Python; tok.batches logs the native batch calls.
     def _load(path="python", *switches):
         for var in SWITCHES:  # any value counts
             on = var in switches or var == "ZELKOR_DISABLE_NATIVE" and path == "python"

@@ -58,11 +58,9 @@ def test_str_is_iterated_by_character(tmp_path):
     assert alphabet(tmp_path) == set("abcd")
 
 
-def raising(exc):
-    def texts():
-        yield "abc"
-        raise exc
-    return texts
+def fails(exc):
+    yield "abc"
+    raise exc
 
 
 UNNAMED = type("Unnamed", (Exception,), {"__qualname__": "\udc80"})  # a name that cannot be encoded
@@ -71,8 +69,8 @@ UNNAMED = type("Unnamed", (Exception,), {"__qualname__": "\udc80"})  # a name th
 @pytest.mark.parametrize("texts, kwargs, message", [  # texts: a list, a generator function or not iterable
     (["abc abd"], {}, None),
     (["abc"], dict(chunk_size=0), "chunk_size must be >= 1"),
-    (raising(RuntimeError("boom")), {}, "RuntimeError: boom"),
-    (raising(UNNAMED("x")), {}, "Exception: x"),
+    (lambda: fails(RuntimeError("boom")), {}, "RuntimeError: boom"),
+    (lambda: fails(UNNAMED("x")), {}, "Exception: x"),
     (5, {}, "TypeError: .+"),
     (["abc", 5], dict(multi_process=True), "TypeError: .+"),
     (["abc", "\ud800"], {}, "UnicodeEncodeError: .+"),
