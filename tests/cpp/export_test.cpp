@@ -38,7 +38,6 @@ TEST(HfExport, FirstFailureEndsTheExport) {
   std::filesystem::create_directory(dir.path("special_tokens_map.json"));
   auto ids = hf_export::export_from_trained(Tokens{"a"}, dir.path());
   ASSERT_FALSE(ids);
-  EXPECT_EQ(ids.error().render(), "Is a directory (os error 21)");
   EXPECT_TRUE(std::filesystem::exists(dir.path("tokenizer_config.json")));
   EXPECT_FALSE(std::filesystem::exists(dir.path("tokenization_zelkor.py")));
 }

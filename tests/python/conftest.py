@@ -49,9 +49,8 @@ def trained(corpus_lines, tmp_path_factory):
 
 @pytest.fixture(params=[b"x", None, b"\xff"], ids=["set", "absent", "not-utf8"])
 def worker_var(request):
-    """Starts MP_PY_WORKER at each value in turn. Yields a reader of its value as the C library sees it
-    (os.environ misses the module's changes) and the value expected after a call: one that saved and
-    restored the variable (touched) drops a value that is not UTF-8."""
+    """Starts MP_PY_WORKER at each value in turn; yields a reader of it as the C library sees it, and the
+    value expected after a call: one that saved and restored it (touched) drops a value not UTF-8."""
     start = request.param
     if start is not None:
         os.environb[b"MP_PY_WORKER"] = start

@@ -71,7 +71,6 @@ def expected_rows(tok):
     ({"padding": "longest", "pad_to_multiple_of": 8}, [16] * 3),
     ({"padding": "max_length", "max_length": 10}, [10, 10, 14]),
     ({"padding": "max_length"}, [6, 3, 14]),
-    ({"padding": "max_length", "max_length": 10, "pad_to_multiple_of": 8}, [16] * 3),
     ({"padding": "max_length", "max_length": 16, "pad_to_multiple_of": 8}, [16] * 3),
     ({"padding": False, "max_length": 10}, [6, 3, 14]),
     ({"truncation": True, "max_length": 2}, [2] * 3),

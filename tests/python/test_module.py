@@ -53,9 +53,8 @@ def test_signatures(name):
     ({"bogus": 1}, TypeError),
     ({"out_dir": b"out"}, TypeError),
     # Accepted, then stopped by n_min=1 at the first check of the body:
-    ({"num_merges": True}, ValueError),
-    ({"num_merges": 2 ** 64 - 1, "aim_token_num": np.int64(7)}, ValueError),
-    ({"multi_process": True, "use_heap": np.bool_(True)}, ValueError),
+    ({"num_merges": True, "aim_token_num": np.int64(7), "max_token_chars": 2 ** 64 - 1, "multi_process": True,
+      "use_heap": np.bool_(True)}, ValueError),
 ])
 def test_argument_conversion(tmp_path, train, kwargs, error):
     message = "^n_min must be >= 2$" if error is ValueError else f"'{next(iter(kwargs))}'"

@@ -25,10 +25,9 @@ class TempDir {
   std::string path(std::string_view name = {}) const {
     return name.empty() ? root_ : root_ + "/" + std::string(name);
   }
-  // Writes `content` to `name` (created or truncated) and returns its path.
-  std::string write(std::string_view name, std::string_view content) const {
+  // Writes `content` to `name` (created or truncated).
+  void write(std::string_view name, std::string_view content) const {
     std::ofstream(path(name), std::ios::binary) << content;
-    return path(name);
   }
   static std::string read(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
