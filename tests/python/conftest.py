@@ -1,4 +1,5 @@
-"""Shared fixtures: log file, real-text corpus, trained directory, MP_PY_WORKER, lock probe, vocabularies."""
+"""Shared fixtures: the log file, a real-text corpus and a directory trained on it, MP_PY_WORKER start
+values, a probe of the interpreter lock, random vocabularies."""
 import ctypes
 import inspect
 import json
@@ -14,9 +15,8 @@ import pytest
 import zelkor_ext
 
 G = "\u0120"
-LIBC = ctypes.CDLL(None)
-LIBC.getenv.restype = ctypes.c_char_p
-LIBC.getenv.argtypes = [ctypes.c_char_p]
+getenv = ctypes.CDLL(None).getenv
+getenv.restype, getenv.argtypes = ctypes.c_char_p, [ctypes.c_char_p]
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -33,7 +33,7 @@ def corpus_lines():
     """Real prose (standard-library docstrings) plus control, quote, backslash and non-Latin text."""
     lines = [line.strip() for mod in (json, inspect, re, os) for name in dir(mod)
              for line in (inspect.getdoc(getattr(mod, name)) or "").splitlines()]
-    return [line for line in lines if line] + ['quote " back\\slash \x01 tab\tend',
+    return [line for line in lines if line] + ['quote " back\\slash \x1b \b \x7f tab\tend',
                                                "naïve café Ωμέγα 中文 žluť"] * 20
 
 
@@ -49,24 +49,20 @@ def trained(corpus_lines, tmp_path_factory):
 
 @pytest.fixture(params=[b"x", None, b"\xff"], ids=["set", "absent", "not-utf8"])
 def worker_var(request):
-    """Starts MP_PY_WORKER at each value in turn. Yields a reader of its value as the C library sees
-    it (os.environ misses the module's changes) and the value expected after a call: one that saved
-    and restored the variable (touched) drops a value that is not UTF-8."""
+    """Starts MP_PY_WORKER at each value in turn; yields a reader of it as the C library sees it, and the
+    value expected after a call: one that saved and restored it (touched) drops a value not UTF-8."""
     start = request.param
     if start is not None:
         os.environb[b"MP_PY_WORKER"] = start
-
-    def after(touched):
-        return None if touched and start == b"\xff" else start
-    yield (lambda: LIBC.getenv(b"MP_PY_WORKER")), after
+    yield (lambda: getenv(b"MP_PY_WORKER")), (lambda touched: None if touched and start == b"\xff" else start)
     os.environb.pop(b"MP_PY_WORKER", None)
     os.unsetenv(b"MP_PY_WORKER")
 
 
 @pytest.fixture
 def spins_during():
-    """Runs a call while another thread spins under a huge switch interval: that thread moves only
-    when the lock is given up voluntarily, so the returned count shows whether the call released it."""
+    """Runs a call while another thread spins under a huge switch interval: that thread moves only when
+    the lock is given up voluntarily, so the returned count shows whether the call released it."""
     def run(call):
         count, stop = [0], threading.Event()
 

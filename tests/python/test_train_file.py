@@ -1,4 +1,5 @@
-"""train_to_hf from a text file: the tokenizer directory, error texts, MP_PY_WORKER and the log."""
+"""train_to_hf from a text file: the directory it writes, the kept lines and their characters as logged,
+the error texts (those of reading the corpus included), and MP_PY_WORKER restored after every outcome."""
 import contextlib
 import json
 import os
@@ -10,67 +11,70 @@ import pytest
 import zelkor_ext
 
 G = "\u0120"
-TEMPLATE = Path(__file__).resolve().parents[2] / "export" / "templates" / "tokenization_zelkor.py"
+TEMPLATES = Path(__file__).resolve().parents[2] / "export" / "templates"
 
 
-def test_directory_encodes_training_text(trained, corpus_lines):
+def test_directory_of_a_real_corpus(trained, corpus_lines):
+    # Byte for byte: two templates, and JSON files with two-space indentation, keys in order and escapes
+    # only for the quote, the backslash and control characters. The ids' order is checked in C++.
     assert {p.name for p in trained.iterdir()} == {"README.md", "special_tokens_map.json", "vocab.json",
                                                    "tokenization_zelkor.py", "tokenizer_config.json"}
-    assert (trained / "tokenization_zelkor.py").read_text() == TEMPLATE.read_text()
-    vocab = json.loads((trained / "vocab.json").read_bytes())
-    tokens = sorted(vocab, key=vocab.get)  # ids are dense, specials first (byte order is checked in C++)
-    assert [vocab[t] for t in tokens] == list(range(len(vocab))) and len(tokens) > 300
-    assert tokens[:5] == ["<unk>", "<pad>", "<s>", "</s>", "<mask>"]
-    assert set("".join(corpus_lines)) - set(" \t") | {G} <= set(vocab)
-    text_of = {i: t for t, i in vocab.items()}
-    tok = zelkor_ext.DpTokenizer(str(trained / "vocab.json"))
-    for line in corpus_lines[::20]:
-        assert "".join(text_of[i] for i in tok.encode(line)) == "".join(w + G for w in line.split())
-    assert sum(map(len, tok.encode_batch(corpus_lines))) < sum(map(len, corpus_lines)) / 2
+    for name in ("README.md", "tokenization_zelkor.py"):
+        assert (trained / name).read_bytes() == (TEMPLATES / name).read_bytes()
+    files = {name: (trained / name).read_bytes().decode()
+             for name in ("vocab.json", "tokenizer_config.json", "special_tokens_map.json")}
+    data = {name: json.loads(text) for name, text in files.items()}
+    assert all(text == json.dumps(data[name], indent=2, ensure_ascii=False, sort_keys=True) + "\n"
+               for name, text in files.items())
+    specials = {"bos_token": "<s>", "eos_token": "</s>", "mask_token": "<mask>", "pad_token": "<pad>",
+                "unk_token": "<unk>"}
+    assert data["special_tokens_map.json"] == specials
+    assert data["tokenizer_config.json"] == {
+        **specials, "auto_map": {"AutoTokenizer": ["tokenization_zelkor.Zelkor", None]},
+        "model_max_length": 1000000000, "tokenizer_class": "Zelkor"}
+    vocab = data["vocab.json"]
+    assert len(vocab) > 300 and set("".join(corpus_lines)) - set(" \t") | {G} <= set(vocab)
+    ids = zelkor_ext.DpTokenizer(str(trained / "vocab.json")).encode_batch(corpus_lines)
+    assert sum(map(len, ids)) < sum(map(len, corpus_lines)) / 2
 
 
-def test_kept_lines_and_log(tmp_path, capfd, log_file):
-    # Blank lines are dropped, CR of CRLF and the terminators are not counted, spaces around words are.
-    (tmp_path / "c.txt").write_bytes(b"  ab cd \r\n\r\n \t\n\xe2\x80\x83\nab\tcd\nx\xc3\xa9\r")
-    zelkor_ext.train_to_hf(str(tmp_path / "c.txt"), str(tmp_path / "out"), num_merges=5)
-    err = capfd.readouterr().err
-    assert "total_chars=16 " in err  # 8 + 5 + 3
-    logged = log_file.read_text(encoding="utf-8")
-    assert err and all(line.startswith("[") and f"[pid={os.getpid()}]" in line and line in logged
-                       for line in err.splitlines())
-
-
-CASES = {  # name: (corpus bytes, or None for no file, or "dir"; keyword arguments; expected error)
-    "ok": (b"hello world\nhello there\n", {}, None),
-    "n_min": (None, {"n_min": 1, "n_max": 0}, "n_min must be >= 2"),
-    "n_max": (None, {"n_min": 3, "n_max": 2}, "n_max must be >= n_min"),
-    "blank": (b"\n  \t \n\r\n\xe3\x80\x80\n", {}, "corpus is empty: ./c.txt"),
-    "empty": (b"", {}, "corpus is empty: ./c.txt"),
-    "missing": (None, {}, re.compile(r"^(?!.*c\.txt).*\(os error 2\)$")),
-    "directory": ("dir", {}, re.compile(r"\(os error 21\)$")),
-    "late-invalid": (b"line\n" * 20000 + b"bad \xff byte\n", {}, "stream did not contain valid UTF-8"),
-    "multi-process": (b"hello world\n", {"multi_process": True}, re.compile("multi-process")),
-    "unwritable-out": (b"hello world\n", {"out_dir": "./c.txt/out"}, re.compile(r"\(os error 20\)$")),
+# Blank lines (White_Space only; U+200B is not) are dropped. One CR before LF and the terminators are
+# not counted; other CRs and spaces around words are. The first line spans several reads, each ending
+# inside an é.
+KEPT = "\n".join(["x" + "é" * 20000, "  ab cd \r", "\r", " \t", "\u2003\u3000\u0085\u00a0\u2028",
+                  "a\r\r", "\u200b", "ab\tcd", "\rxé\r"]).encode()
+INVALID = "stream did not contain valid UTF-8"
+CASES = {  # name: (corpus bytes, or None for no file, or "dir"; keyword arguments; expected error; logged)
+    "ok": (KEPT, {}, None, "total_chars=20021 "),  # 20001 + 8 + 2 + 1 + 5 + 4
+    "n_max": (None, {"n_min": 3, "n_max": 2}, "n_max must be >= n_min", None),
+    "blank": (b"\n  \t \n\r\n\xe3\x80\x80\n", {}, "corpus is empty: ./c.txt", None),
+    "missing": (None, {}, r"No such file or directory \(os error 2\)", None),  # without the path
+    "directory": ("dir", {}, r"Is a directory \(os error 21\)", None),
+    "late-invalid": (b"line\n" * 20000 + b"bad \xed\xa0\x80\nok\n", {}, INVALID, None),
+    "invalid-last-line": (b"ok\n" + b"a" * 10000 + b"\xc0\xaf", {}, INVALID, None),
+    "multi-process": (b"hello world\n", {"multi_process": True}, ".*multi-process.*", None),
+    # out_dir is only looked at after the whole training.
+    "unwritable-out": (b"hello world\n", {"out_dir": "./c.txt/out"}, r".*\(os error 20\)", "[tpc] "),
 }
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_outcomes_restore_worker_variable(case, worker_var, tmp_path, monkeypatch, log_file):
-    content, kwargs, expected = CASES[case]
+def test_outcomes_log_and_worker_variable(case, worker_var, tmp_path, monkeypatch, capfd, log_file):
+    content, kwargs, expected, logged = CASES[case]
     monkeypatch.chdir(tmp_path)
     if content == "dir":
         os.mkdir("c.txt")
     elif content is not None:
         (tmp_path / "c.txt").write_bytes(content)
     size = log_file.stat().st_size if log_file.exists() else 0
-    kwargs = {"out_dir": "./out", "num_merges": 20, **kwargs}
     with pytest.raises(ValueError) if expected else contextlib.nullcontext() as info:
-        zelkor_ext.train_to_hf("./c.txt", **kwargs)
-    if expected:
-        message = str(info.value)
-        assert expected.search(message) if isinstance(expected, re.Pattern) else message == expected
+        zelkor_ext.train_to_hf("./c.txt", **{"out_dir": "./out", "num_merges": 20, **kwargs})
+    assert expected is None or re.fullmatch(expected, str(info.value)), info.value
     assert (tmp_path / "out").exists() == (expected is None)
-    if case == "unwritable-out":  # out_dir is only looked at after the whole training
-        assert b"[tpc] " in log_file.read_bytes()[size:]
+    # Each stderr line is also in the log file, with the process id.
+    err, new_log = capfd.readouterr().err, log_file.read_bytes()[size:].decode()
+    assert logged is None or logged in err
+    assert all(line.startswith("[") and f"[pid={os.getpid()}]" in line and line in new_log
+               for line in err.splitlines())
     read, after = worker_var
-    assert read() == after(touched=case not in ("n_min", "n_max"))
+    assert read() == after(touched=case != "n_max")

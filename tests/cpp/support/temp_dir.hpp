@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,15 +14,10 @@ namespace zelkor::testing {
 
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelkor-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
+  TempDir() : root_((std::filesystem::temp_directory_path() / "zelkor-test-XXXXXX").string()) {
+    if (::mkdtemp(root_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
+  ~TempDir() { std::error_code ec; std::filesystem::remove_all(root_, ec); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
@@ -30,18 +25,13 @@ class TempDir {
   std::string path(std::string_view name = {}) const {
     return name.empty() ? root_ : root_ + "/" + std::string(name);
   }
-
-  // Writes `content` to `name` (created or truncated) and returns its path.
-  std::string write(std::string_view name, std::string_view content) const {
-    const std::string p = path(name);
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-    return p;
+  // Writes `content` to `name` (created or truncated).
+  void write(std::string_view name, std::string_view content) const {
+    std::ofstream(path(name), std::ios::binary) << content;
   }
-
   static std::string read(const std::string& file) {
-    std::ostringstream out;
-    out << std::ifstream(file, std::ios::binary).rdbuf();
-    return out.str();
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
   }
 
  private:
