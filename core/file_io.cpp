@@ -27,9 +27,9 @@ Result<File> File::open_read(const std::string& path) {
   return File(fd);
 }
 
-Result<File> File::open_write(const std::string& path, WriteMode mode) {
+Result<File> File::open_write(const std::string& path, WriteMode mode, unsigned perms) {
   const int how = mode == WriteMode::Append ? O_APPEND : O_TRUNC;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, perms);
   if (fd < 0) return last_os_error();
   return File(fd);
 }
@@ -40,13 +40,25 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<size_t> File::read_some(std::span<char> buffer) {
+Result<size_t> read_some_fd(int fd, std::span<char> buffer) {
   while (true) {
-    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n >= 0) return static_cast<size_t>(n);
     if (errno != EINTR) return last_os_error();
   }
 }
+
+Result<void> write_all_fd(int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t n = ::write(fd, content.data(), content.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return last_os_error();
+    content.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+Result<size_t> File::read_some(std::span<char> buffer) { return read_some_fd(fd_, buffer); }
 
 Result<std::string> File::read_rest() {
   std::string text;
@@ -59,12 +71,15 @@ Result<std::string> File::read_rest() {
   }
 }
 
-Result<void> File::write_all(std::string_view content) {
+Result<void> File::write_all(std::string_view content) { return write_all_fd(fd_, content); }
+
+Result<void> File::write_at(uint64_t offset, std::string_view content) {
   while (!content.empty()) {
-    const ssize_t n = ::write(fd_, content.data(), content.size());
+    const ssize_t n = ::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return last_os_error();
     content.remove_prefix(static_cast<size_t>(n));
+    offset += static_cast<uint64_t>(n);
   }
   return {};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,8 +19,8 @@ enum class WriteMode { Truncate, Append };
 class File {
  public:
   static Result<File> open_read(const std::string& path);
-  // Creates a missing file with mode 0666 before the umask.
-  static Result<File> open_write(const std::string& path, WriteMode mode);
+  // Creates a missing file with `perms` (0666 unless given) before the umask.
+  static Result<File> open_write(const std::string& path, WriteMode mode, unsigned perms = 0666);
   File(File&& other) noexcept;
   File& operator=(File&&) = delete;
   ~File();
@@ -29,6 +30,8 @@ class File {
   // Everything from the current position to the end.
   Result<std::string> read_rest();
   Result<void> write_all(std::string_view content);
+  // Writes `content` at `offset` without moving the file position.
+  Result<void> write_at(uint64_t offset, std::string_view content);
   // Closes now and reports the error: a failed close can be the only sign of a lost write.
   Result<void> close();
 
@@ -36,6 +39,10 @@ class File {
   explicit File(int fd) : fd_(fd) {}
   int fd_;
 };
+
+// The loops on a descriptor the caller owns (a pipe, standard input or output).
+Result<size_t> read_some_fd(int fd, std::span<char> buffer);
+Result<void> write_all_fd(int fd, std::string_view content);
 
 // The whole file; open and read errors alike.
 Result<std::string> read_file(const std::string& path);

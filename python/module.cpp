@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/unicode.hpp"
+#include "multiproc/worker_loop.hpp"
 #include "python/docstring.hpp"
 #include "python/module_functions.hpp"
 #include "python/train_common.hpp"
@@ -93,9 +94,11 @@ int64_t FIRST_INTERPRETER = -1;
 
 }  // namespace
 
+// The worker loop runs with the interpreter lock held: no other Python thread runs in a worker.
 PyObject* run_worker(PyObject*, PyObject*) {
   return guarded([]() -> PyResult<Ref> {
-    return fail("the worker loop is not available in this build");
+    if (auto served = mp::worker_loop(); !served) return std::unexpected(served.error());
+    return none();
   });
 }
 

@@ -1,0 +1,83 @@
+// Bucket files and the diff manifest as a worker writes them.
+#include "multiproc/bucket_files.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+
+namespace zelkor::mp {
+namespace {
+
+constexpr size_t BUFFER_BYTES = 8192;
+
+template <typename T>
+void put_le(std::string& out, T v) {
+  for (size_t b = 0; b < sizeof(T); ++b) out.push_back(static_cast<char>(v >> (8 * b)));
+}
+
+}  // namespace
+
+BucketWriter BucketWriter::create(const std::string& path) {
+  auto file = File::open_write(path, WriteMode::Truncate, 0600);
+  if (!file) throw Fault("create bucket file", file.error().render());
+  BucketWriter writer(std::move(*file));
+  writer.buffer_.reserve(BUFFER_BYTES);
+  put_le<uint64_t>(writer.buffer_, 0);  // the record count, patched by finalize()
+  return writer;
+}
+
+void BucketWriter::write_record(IdSpan key, const Stat& stat) {
+  if (buffer_.size() + 20 + 4 * key.size() > BUFFER_BYTES) flush();
+  put_le<uint64_t>(buffer_, key.size());
+  for (uint32_t id : key) put_le(buffer_, id);
+  put_le(buffer_, stat.freq);
+  put_le(buffer_, stat.score);
+  ++count_;
+}
+
+void BucketWriter::flush() {
+  if (auto written = file_.write_all(buffer_); !written) {
+    throw Fault("write bucket record", written.error().render());
+  }
+  buffer_.clear();
+}
+
+void BucketWriter::finalize() {
+  flush();
+  std::string count;
+  put_le(count, count_);
+  if (auto written = file_.write_at(0, count); !written) {
+    throw Fault("write bucket record", written.error().render());
+  }
+}
+
+std::string diff_manifest_bytes(uint64_t buckets, const std::vector<uint8_t>& old_bits,
+                                const std::vector<uint8_t>& new_bits) {
+  std::string out = "ZKMF";
+  put_le(out, static_cast<uint32_t>(buckets));
+  out.append(old_bits.begin(), old_bits.end());
+  out.append(new_bits.begin(), new_bits.end());
+  return out;
+}
+
+void write_diff_manifest(const std::string& dir, uint64_t buckets,
+                         const std::vector<uint8_t>& old_bits, const std::vector<uint8_t>& new_bits) {
+  const std::string path = (std::filesystem::path(dir) / "diff_manifest.bin").string();
+  auto file = File::open_write(path, WriteMode::Truncate, 0600);
+  Result<void> written = file ? file->write_all(diff_manifest_bytes(buckets, old_bits, new_bits))
+                              : Result<void>(std::unexpected(file.error()));
+  if (written) written = file->close();
+  if (!written) throw Fault("write diff manifest", written.error().render());
+}
+
+bool make_private_dirs(const std::string& dir) {
+  std::filesystem::path partial;
+  for (const auto& part : std::filesystem::path(dir)) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+}  // namespace zelkor::mp
