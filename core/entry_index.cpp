@@ -83,7 +83,9 @@ EntryIndex::EntryIndex(std::vector<SeqEntry>&& entries, const Interner* interner
 void EntryIndex::build(std::vector<SeqEntry>&& entries) {
   slots_.assign(entries.size(), {});
   freqs_.assign(entries.size(), 0);
+  dead_.assign(entries.size(), 0);
   live_tokens_ = 0;
+  live_entries_ = entries.size();
   for (size_t e = 0; e < entries.size(); ++e) {
     slots_[e] = std::move(entries[e].tokens);
     freqs_[e] = entries[e].freq;
@@ -91,6 +93,61 @@ void EntryIndex::build(std::vector<SeqEntry>&& entries) {
   }
   entries = {};
   list_all_pairs();
+  if (may_collide_) index_contents();
+}
+
+void EntryIndex::index_contents() {
+  hashes_.resize(slots_.size());
+  by_content_.reserve(slots_.size());
+  for (uint32_t e = 0; e < slots_.size(); ++e) {
+    hashes_[e] = content_hash(e);
+    by_content_.insert(e);  // the entries were merged when they came in: all distinct
+  }
+}
+
+uint64_t EntryIndex::content_hash(uint32_t e) const {
+  uint64_t h = hasher_.seed, live = 0;  // over the live tokens only: dead slots differ
+  for (uint32_t id : slots_[e]) {
+    if (id != NONE) h = mix64(h ^ id) + ++live;
+  }
+  return mix64(h ^ live);
+}
+
+bool EntryIndex::same_content(uint32_t a, uint32_t b) const {
+  const TokenIds &x = slots_[a], &y = slots_[b];
+  size_t i = 0, j = 0;
+  while (true) {
+    while (i < x.size() && x[i] == NONE) ++i;
+    while (j < y.size() && y[j] == NONE) ++j;
+    if (i == x.size() || j == y.size()) return i == x.size() && j == y.size();
+    if (x[i++] != y[j++]) return false;
+  }
+}
+
+void EntryIndex::detach(uint32_t e) {
+  if (may_collide_) by_content_.erase(e);
+}
+
+void EntryIndex::reattach(uint32_t e) {
+  if (!may_collide_ || dead_[e]) return;
+  hashes_[e] = content_hash(e);
+  auto [it, inserted] = by_content_.insert(e);
+  if (inserted) return;
+  // Equal content: the lower entry number stays, so the survivors keep their order.
+  const uint32_t other = *it;
+  const uint32_t keep = std::min(e, other), drop = std::max(e, other);
+  if (keep == e) {
+    by_content_.erase(it);
+    by_content_.insert(e);
+  }
+  freqs_[keep] += freqs_[drop];
+  for (uint32_t& id : slots_[drop]) {
+    if (id != NONE) --live_tokens_;
+    id = NONE;  // stale places of the dropped entry no longer hold any pair
+  }
+  freqs_[drop] = 0;
+  dead_[drop] = 1;
+  --live_entries_;
 }
 
 void EntryIndex::list_all_pairs() {
@@ -107,6 +164,10 @@ void EntryIndex::list_all_pairs() {
     }
   };
   postings_.clear();
+  // Nothing refers to the slots of merged entries once the lists are rebuilt.
+  for (uint32_t e = 0; e < slots_.size(); ++e) {
+    if (dead_[e]) TokenIds().swap(slots_[e]);
+  }
   absl::flat_hash_map<uint64_t, uint32_t> counts;
   for_each_pair([&](uint64_t pair, Place) { ++counts[pair]; });
   postings_.reserve(counts.size());
@@ -232,37 +293,37 @@ void EntryIndex::relist(uint64_t pair, std::vector<Place> others) {
 }
 
 std::vector<SeqEntry> EntryIndex::snapshot() const {
-  std::vector<SeqEntry> out(slots_.size());
+  std::vector<SeqEntry> out;
+  out.reserve(live_entries_);
   for (size_t e = 0; e < slots_.size(); ++e) {
-    out[e].freq = freqs_[e];
+    if (dead_[e]) continue;
+    SeqEntry& entry = out.emplace_back(SeqEntry{{}, freqs_[e]});
     for (uint32_t id : slots_[e]) {
-      if (id != NONE) out[e].tokens.push_back(id);
+      if (id != NONE) entry.tokens.push_back(id);
     }
   }
   return out;
 }
 
-std::vector<SeqEntry> EntryIndex::take_entries() {
+std::vector<SeqEntry> EntryIndex::release() && {
   postings_.clear();
   listed_ = 0;
-  std::vector<SeqEntry> out(slots_.size());
+  by_content_.clear();
+  std::vector<SeqEntry> out;
+  out.reserve(live_entries_);
   for (size_t e = 0; e < slots_.size(); ++e) {
+    if (dead_[e]) continue;
     TokenIds& slots = slots_[e];
     std::erase(slots, NONE);
     slots.shrink_to_fit();
-    out[e] = SeqEntry{std::move(slots), freqs_[e]};
+    out.push_back(SeqEntry{std::move(slots), freqs_[e]});
   }
   slots_.clear();
   freqs_.clear();
+  dead_.clear();
   return out;
 }
 
-std::vector<SeqEntry> EntryIndex::release() && { return take_entries(); }
 
-void EntryIndex::regroup() {
-  std::vector<SeqEntry> entries = take_entries();
-  merge_equal_entries(entries);
-  build(std::move(entries));
-}
 
 }  // namespace zelkor

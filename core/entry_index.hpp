@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include "core/interner.hpp"
 #include "core/types.hpp"
@@ -40,13 +41,14 @@ class EntryIndex {
   // Takes `entries`, merging equal ones (counts wrap at 2^32). With `interner`, checks whether
   // every entry spells a distinct text: then no merge whose new id spells the concatenation of
   // its parts can make two entries equal (the tokens of an entry always spell its text), and
-  // steps need no regrouping.
+  // steps need no regrouping. Otherwise the index keeps its entries by content, so that a step
+  // merges each rewritten entry into an equal one without looking at the others.
   explicit EntryIndex(std::vector<SeqEntry>&& entries, const Interner* interner = nullptr,
                       ListLimits limits = {});
   EntryIndex(const EntryIndex&) = delete;
   EntryIndex& operator=(const EntryIndex&) = delete;
 
-  // Whether a step can make two entries equal (then regroup() after it).
+  // Whether a step can make two entries equal (then detach() and reattach() its entries).
   bool entries_may_collide() const { return may_collide_; }
 
   // A pair of adjacent ids as one value.
@@ -75,8 +77,13 @@ class EntryIndex {
   // Replaces the list of `pair` by those of `others` (ascending) that still hold it.
   void relist(uint64_t pair, std::vector<Place> others);
 
-  // Merges entries that became equal (counts wrap) and reindexes.
-  void regroup();
+  // Around a step that rewrites entry `e`: detach it before its tokens change, reattach it after.
+  // Reattaching merges it with an equal entry (counts wrap; the lower entry number stays).
+  // No-ops when entries cannot collide. Not thread-safe.
+  void detach(uint32_t e);
+  void reattach(uint32_t e);
+  // Entries not merged into another.
+  size_t live_entries() const { return live_entries_; }
   // A copy of the entries as they stand (for checks against a recount).
   std::vector<SeqEntry> snapshot() const;
   // Hands the entries back, in index order; the index is spent.
@@ -90,7 +97,19 @@ class EntryIndex {
   void build(std::vector<SeqEntry>&& entries);
   void list_all_pairs();
   bool holds(uint64_t pair, Place p) const;
-  std::vector<SeqEntry> take_entries();
+  void index_contents();
+  uint64_t content_hash(uint32_t e) const;
+  bool same_content(uint32_t a, uint32_t b) const;
+
+  // Entries by content (when they may collide); hash and equality look at the live tokens.
+  struct ByContent {
+    const EntryIndex* index;
+    size_t operator()(uint32_t e) const { return index->hashes_[e]; }
+  };
+  struct SameContent {
+    const EntryIndex* index;
+    bool operator()(uint32_t a, uint32_t b) const { return index->same_content(a, b); }
+  };
 
   std::vector<TokenIds> slots_;  // per entry: the token starting at each slot, or NONE
   std::vector<uint32_t> freqs_;  // per entry: its count
@@ -98,7 +117,13 @@ class EntryIndex {
   ListLimits limits_;
   size_t listed_ = 0;       // places in postings_
   size_t live_tokens_ = 0;  // tokens in slots_
+  size_t live_entries_ = 0;
   bool may_collide_ = true;
+  std::vector<uint8_t> dead_;     // per entry: merged into another
+  std::vector<uint64_t> hashes_;  // per entry: content hash when attached
+  SeededHash hasher_;
+  absl::flat_hash_set<uint32_t, ByContent, SameContent> by_content_{0, ByContent{this},
+                                                                   SameContent{this}};
 };
 
 }  // namespace zelkor

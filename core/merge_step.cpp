@@ -132,6 +132,7 @@ class MergeStep {
 
   void run() {
     matches_ = find_step_matches(index_, parts_);
+    for_each_rewritten_entry([&](uint32_t e) { index_.detach(e); });
     serial_ = matches_.found.size() < config_.serial_below;
     const size_t run_count = (matches_.entry_count() + RUN_LEN - 1) / RUN_LEN;
     for (size_t first_run = 0; first_run < run_count; first_run += BATCH_RUNS) {
@@ -151,6 +152,11 @@ class MergeStep {
   }
 
  private:
+  template <typename F>
+  void for_each_rewritten_entry(F&& f) {
+    for (size_t g = 0; g < matches_.entry_count(); ++g) f(matches_.found[matches_.groups[g]].entry);
+  }
+
   // Runs `f(i)` for i in [0, n): on the calling thread for a small step (starting parallel
   // work would cost more than doing it), else in parallel on the step's pool.
   template <typename F>
@@ -264,12 +270,13 @@ class MergeStep {
   }
 
   // The searched pair keeps only the places that still hold it; the new pairs are listed.
-  // Entries that may have become equal are merged (never when every entry spells its own text).
+  // Rewritten entries that became equal to another are merged into it (never when every entry
+  // spells its own text).
   void update_index() {
     index_.relist(matches_.listed_pair, std::move(matches_.others));
     for (const auto& [pair, place] : new_pairs_) index_.list_pair(pair, place);
     index_.after_step(matches_.found.size() * (parts_.size() - 1));
-    if (index_.entries_may_collide()) index_.regroup();
+    for_each_rewritten_entry([&](uint32_t e) { index_.reattach(e); });
   }
 
   const IdSpan parts_;
