@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/entry_index.hpp"
-#include "core/merge_step.hpp"
+#include "core/stats_fold.hpp"
 #include "core/select.hpp"
 #include "core/trainer.hpp"
 

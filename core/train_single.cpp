@@ -9,7 +9,7 @@
 #include "core/entry_index.hpp"
 #include "core/env.hpp"
 #include "core/log.hpp"
-#include "core/merge_step.hpp"
+#include "core/stats_fold.hpp"
 #include "core/pool.hpp"
 #include "core/select.hpp"
 #include "core/stats.hpp"

@@ -7,6 +7,7 @@
 #include "core/entry_index.hpp"
 #include "core/log.hpp"
 #include "core/merge_step.hpp"
+#include "core/stats_fold.hpp"
 #include "core/pool.hpp"
 #include "core/stats.hpp"
 
@@ -43,8 +44,9 @@ void Zelkor::apply_merge(IdSpan parts, uint32_t new_id) {
 
 void Zelkor::apply_merge(IdSpan parts, uint32_t new_id, EntryIndex& index, ThreadPool* pool,
                          const HeapOffers& offers) {
-  const MergeStepConfig step{config.n_values, !config.recompute_each_step, pool};
-  merge_step(parts, new_id, step, index, stats, offers);
+  StatsFold fold(stats, offers);
+  merge_step(parts, new_id, MergeStepConfig{config.n_values, pool}, index,
+             config.recompute_each_step ? nullptr : &fold);
 }
 
 void Zelkor::push_candidate(const NgramKey& key) {

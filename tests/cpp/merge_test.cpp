@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/merge_step.hpp"
+#include "core/stats_fold.hpp"
 #include "core/rewrite.hpp"
 #include "core/stats.hpp"
 #include "core/trainer.hpp"
@@ -100,7 +100,7 @@ TEST(MergeStep, RandomStepsMatchTheModelOnEveryPath) {
   for (const Path& path : paths) {
     SCOPED_TRACE(path.name);
     const std::unique_ptr<ThreadPool> pool = per_call_pool(path.pool_threads, "test pool");
-    const MergeStepConfig config{n_values, true, pool.get(), path.serial_below};
+    const MergeStepConfig config{n_values, pool.get(), path.serial_below};
     GlobalStats stats = count_stats(entries, n_values);
     Interner interner;
     for (const char* letter : {"a", "b", "c", "d", "e", "f"}) interner.intern(letter);
@@ -123,7 +123,8 @@ TEST(MergeStep, RandomStepsMatchTheModelOnEveryPath) {
       }
       // The model folds in the index's entry order: the saturating rules make the order matter.
       const std::vector<SeqEntry> expected = model.step(index.snapshot(), parts, id);
-      merge_step(parts, id, config, index, stats, HeapOffers{});
+      StatsFold fold(stats, HeapOffers{});
+      merge_step(parts, id, config, index, &fold);
       const std::vector<SeqEntry> now = index.snapshot();
       EXPECT_EQ(canonical(now), expected);
       EXPECT_EQ(now.size(), expected.size()) << "equal sequences left unmerged";
