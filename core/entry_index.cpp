@@ -292,15 +292,28 @@ void EntryIndex::relist(uint64_t pair, std::vector<Place> others) {
   }
 }
 
+std::vector<uint32_t> EntryIndex::live_entry_numbers() const {
+  std::vector<uint32_t> out;
+  out.reserve(live_entries_);
+  for (uint32_t e = 0; e < slots_.size(); ++e) {
+    if (!dead_[e]) out.push_back(e);
+  }
+  return out;
+}
+
+void EntryIndex::copy_tokens(uint32_t e, TokenIds& out) const {
+  out.clear();
+  for (uint32_t id : slots_[e]) {
+    if (id != NONE) out.push_back(id);
+  }
+}
+
 std::vector<SeqEntry> EntryIndex::snapshot() const {
   std::vector<SeqEntry> out;
   out.reserve(live_entries_);
   for (size_t e = 0; e < slots_.size(); ++e) {
     if (dead_[e]) continue;
-    SeqEntry& entry = out.emplace_back(SeqEntry{{}, freqs_[e]});
-    for (uint32_t id : slots_[e]) {
-      if (id != NONE) entry.tokens.push_back(id);
-    }
+    copy_tokens(static_cast<uint32_t>(e), out.emplace_back(SeqEntry{{}, freqs_[e]}).tokens);
   }
   return out;
 }

@@ -82,8 +82,11 @@ class EntryIndex {
   // No-ops when entries cannot collide. Not thread-safe.
   void detach(uint32_t e);
   void reattach(uint32_t e);
-  // Entries not merged into another.
+  // Entries not merged into another, and their numbers in order.
   size_t live_entries() const { return live_entries_; }
+  std::vector<uint32_t> live_entry_numbers() const;
+  // The tokens of entry `e` into `out` (replacing its contents).
+  void copy_tokens(uint32_t e, TokenIds& out) const;
   // A copy of the entries as they stand (for checks against a recount).
   std::vector<SeqEntry> snapshot() const;
   // Hands the entries back, in index order; the index is spent.

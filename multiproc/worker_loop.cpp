@@ -49,7 +49,7 @@ WorkerResponse handle_request(std::optional<WorkerState>& state, WorkerRequest&&
     std::optional<WorkerState>& state;
     bool& done;
     WorkerResponse operator()(Init& m) {
-      state.emplace(WorkerState{std::move(m.entries), std::move(m.n_values)});
+      state.emplace(std::move(m.entries), std::move(m.n_values));
       return Ack{};
     }
     WorkerResponse operator()(Preprocess& m) { return preprocess(m.texts); }
@@ -59,11 +59,11 @@ WorkerResponse handle_request(std::optional<WorkerState>& state, WorkerRequest&&
     }
     WorkerResponse operator()(ApplyMerge& m) {
       if (!state) return NOT_INITIALIZED;
-      return worker_apply_merge(*state, m);
+      return state->apply_merge(m);
     }
     WorkerResponse operator()(DumpEntries&) {
       if (!state) return NOT_INITIALIZED;
-      return Entries{state->entries};
+      return Entries{state->entries()};
     }
     WorkerResponse operator()(Shutdown&) {
       done = true;

@@ -1,39 +1,25 @@
-// The worker merge pass. The entries are cut into chunks rewritten in parallel on the worker's
-// pool: every greedy, non-overlapping occurrence of the key becomes the new id, and with use_diff
-// the windows each rewrite destroys ("old") and creates ("new") are counted per sequence, weighted
-// by its count, summed per chunk and appended to per-bucket files (one lock per bucket file, taken
-// once per chunk and bucket). Equal rewritten sequences are merged by a map per chunk.
+// The worker merge pass. The first merge moves the worker's entries into an index of where each
+// adjacent pair occurs; every step then runs the core's merge step over it, so it touches only
+// the entries that hold the key: each is rewritten in place (greedy, left to right), and with
+// use_diff the windows each rewrite destroys ("old") and creates ("new") are summed per run of
+// entries, weighted by the entry's count, and appended to per-bucket files (one lock per bucket
+// file, taken once per run and bucket). Entries that became equal are merged.
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <optional>
 
 #include <absl/container/flat_hash_map.h>
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
-
 #include <fmt/format.h>
 
 #include "core/log.hpp"
-#include "core/rewrite.hpp"
+#include "core/merge_step.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_files.hpp"
 #include "multiproc/worker_state.hpp"
 
 namespace zelkor::mp {
 namespace {
-
-using SeqMap = IdsMap<uint32_t>;
-
-// Adds every (sequence, count) of `right` (consumed) into `left`, counts wrapping.
-void add_sequences(SeqMap& left, SeqMap&& right) {
-  if (right.size() > left.size()) std::swap(left, right);
-  for (auto it = right.begin(); it != right.end();) {
-    auto node = right.extract(it++);
-    left[std::move(node.key())] += node.mapped();
-  }
-}
 
 // The bucket files of one kind (old or new) for one step.
 class BucketSet {
@@ -80,102 +66,69 @@ class BucketSet {
   std::unique_ptr<Slot[]> slots_;
 };
 
-// Rewrites `tokens` in place at its matches of `parts`.
-void rewrite_in_place(TokenIds& tokens, IdSpan parts, uint32_t new_id, std::vector<uint64_t>& positions) {
-  find_matches(tokens, parts, positions);
-  if (positions.empty()) return;
-  size_t w = 0, next = 0;
-  for (size_t i = 0; i < tokens.size(); ++w) {
-    if (next < positions.size() && positions[next] == i) {
-      tokens[w] = new_id;
-      i += parts.size();
-      ++next;
-    } else {
-      tokens[w] = tokens[i++];
-    }
-  }
-  tokens.resize(w);
-}
+// The merge step's sink with use_diff: each run's lost and gained windows, weighted, summed into
+// an old and a new map (counts clamped per entry, sums wrapping) and appended to the files.
+class BucketSink : public ChangeSink {
+ public:
+  BucketSink(const std::string& dir, uint64_t buckets)
+      : old_files_(dir, "old", buckets), new_files_(dir, "new", buckets) {}
 
-struct Step {
-  const ApplyMerge& request;
-  const std::vector<uint64_t>& n_values;
-  SeededHash hasher;  // a fresh seed per step: bucket numbers mean nothing across steps
-  std::optional<BucketSet> old_files, new_files;
+  void take(const ChangeBatch& batch) override {
+    batch.for_each_task(batch.runs.size(), [&](size_t r) {
+      StatsMap old_stats, new_stats;
+      batch.runs[r].for_each_change([&](const WindowChange& change) {
+        Stat& sum = stat_slot(change.add ? new_stats : old_stats, change.ids());
+        const Stat unweighted = change.unweighted();
+        sum.freq += detail::weighted_freq(change.mult, unweighted.freq);
+        sum.score += detail::weighted_score(change.mult, unweighted.score);
+      });
+      old_files_.append(old_stats, hasher_);
+      new_files_.append(new_stats, hasher_);
+    });
+  }
+
+  // Finalises the files and writes the manifest; the number of files.
+  uint64_t finish_files(const std::string& dir, uint64_t buckets) {
+    std::vector<uint8_t> old_bits((buckets + 7) / 8), new_bits(old_bits.size());
+    const uint64_t files = old_files_.finish(old_bits) + new_files_.finish(new_bits);
+    write_diff_manifest(dir, buckets, old_bits, new_bits);
+    return files;
+  }
+
+ private:
+  SeededHash hasher_;  // a fresh seed per step: bucket numbers mean nothing across steps
+  BucketSet old_files_, new_files_;
 };
 
-// One chunk: its sequences rewritten and counted into a map; with use_diff its old and new
-// window statistics appended to the bucket files.
-SeqMap apply_chunk(std::span<SeqEntry> chunk, Step& step) {
-  const ApplyMerge& req = step.request;
-  SeqMap sequences;
-  StatsMap old_stats, new_stats;
-  MergeBuffers buffers;
-  for (SeqEntry& entry : chunk) {
-    TokenIds tokens = std::move(entry.tokens);
-    if (!req.use_diff) {
-      rewrite_in_place(tokens, req.parts, req.new_id, buffers.positions);
-    } else if (rewrite_sequence(tokens, req.parts, req.new_id, step.n_values, buffers)) {
-      accumulate_stats(old_stats, window_stats(buffers.removed, tokens), entry.freq, true, false);
-      accumulate_stats(new_stats, window_stats(buffers.added, buffers.rewritten), entry.freq, true,
-                       false);
-      tokens.assign(buffers.rewritten.begin(), buffers.rewritten.end());
-    }
-    sequences[std::move(tokens)] += entry.freq;
-  }
-  if (req.use_diff) {
-    step.old_files->append(old_stats, step.hasher);
-    step.new_files->append(new_stats, step.hasher);
-  }
-  return sequences;
+bool valid_bucket_count(uint64_t buckets) {
+  return buckets != 0 && (buckets & (buckets - 1)) == 0 && buckets <= (uint64_t{1} << 32);
 }
 
 }  // namespace
 
-WorkerResponse worker_apply_merge(WorkerState& state, const ApplyMerge& request) {
+WorkerResponse WorkerState::apply_merge(const ApplyMerge& request) {
+  if (request.use_diff && !valid_bucket_count(request.buckets)) {
+    return ErrorReply{fmt::format("invalid bucket count {}: a power of two up to 2^32 is needed",
+                                  request.buckets)};
+  }
   const auto start = std::chrono::steady_clock::now();
-  std::vector<SeqEntry> entries = std::move(state.entries);
-  const uint64_t threads = WorkerState::worker_threads();
-  const uint64_t chunk = WorkerState::worker_chunk(entries.size(), threads);
-  log_at(3, "worker", "apply start entries={} parts_len={} threads={} chunk={}", entries.size(),
-         request.parts.size(), threads, chunk);
+  const size_t before = entry_count();
+  const uint64_t threads = worker_threads();
+  log_at(3, "worker", "apply start entries={} parts_len={} threads={} chunk={}", before,
+         request.parts.size(), threads, worker_chunk(before, threads));
   ThreadPool& pool = worker_pool();
-  Step step{request, state.n_values, {}, {}, {}};
+  if (!index_) index_ = std::make_unique<EntryIndex>(std::move(entries_));
+  std::optional<BucketSink> sink;
   if (request.use_diff) {
     make_private_dirs(request.dir);  // a missing directory shows up as "create bucket file"
-    step.old_files.emplace(request.dir, "old", request.buckets);
-    step.new_files.emplace(request.dir, "new", request.buckets);
+    sink.emplace(request.dir, request.buckets);
   }
-  const uint64_t chunks = (entries.size() + chunk - 1) / chunk;
-  SeqMap sequences = pool.run([&] {
-    return tbb::parallel_reduce(
-        tbb::blocked_range<uint64_t>(0, chunks, 1), SeqMap{},
-        [&](const tbb::blocked_range<uint64_t>& range, SeqMap acc) {
-          for (uint64_t c = range.begin(); c != range.end(); ++c) {
-            const uint64_t end = std::min<uint64_t>(entries.size(), (c + 1) * chunk);
-            add_sequences(acc, apply_chunk(std::span(entries).subspan(c * chunk, end - c * chunk), step));
-          }
-          return acc;
-        },
-        [](SeqMap left, SeqMap right) {
-          add_sequences(left, std::move(right));
-          return left;
-        });
-  });
-  uint64_t diff_files = 0;
-  if (request.use_diff) {
-    std::vector<uint8_t> old_bits((request.buckets + 7) / 8), new_bits(old_bits.size());
-    diff_files = step.old_files->finish(old_bits) + step.new_files->finish(new_bits);
-    write_diff_manifest(request.dir, request.buckets, old_bits, new_bits);
-  }
-  state.entries.reserve(sequences.size());
-  for (auto it = sequences.begin(); it != sequences.end();) {
-    auto node = sequences.extract(it++);
-    state.entries.push_back(SeqEntry{std::move(node.key()), node.mapped()});
-  }
-  log_at(3, "worker", "apply done entries={}\u2192{} elapsed={:.2f}s (diff_files={})", entries.size(),
-         state.entries.size(), elapsed_seconds(start), diff_files);
-  return ApplyResult{state.entries.size()};
+  merge_step(request.parts, request.new_id, MergeStepConfig{n_values_, &pool}, *index_,
+             sink ? &*sink : nullptr);
+  const uint64_t diff_files = sink ? sink->finish_files(request.dir, request.buckets) : 0;
+  log_at(3, "worker", "apply done entries={}\u2192{} elapsed={:.2f}s (diff_files={})", before,
+         entry_count(), elapsed_seconds(start), diff_files);
+  return ApplyResult{entry_count()};
 }
 
 }  // namespace zelkor::mp

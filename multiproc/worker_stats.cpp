@@ -17,16 +17,16 @@ namespace zelkor::mp {
 namespace {
 
 // One sequence's contribution, added into `chunk`.
-void add_sequence(const SeqEntry& entry, std::span<const uint64_t> n_values, StatsMap& local,
-                  StatsMap& chunk) {
+void add_sequence(IdSpan tokens, uint32_t freq, std::span<const uint64_t> n_values,
+                  StatsMap& local, StatsMap& chunk) {
   local.clear();
-  for_each_window(entry.tokens, n_values, [&](IdSpan window, uint64_t n) {
+  for_each_window(tokens, n_values, [&](IdSpan window, uint64_t n) {
     Stat& stat = stat_slot(local, window);
     stat.freq += 1;
     stat.score += n - 1;
   });
   StatsMap weighted;
-  accumulate_stats(weighted, local, entry.freq, true, true);
+  accumulate_stats(weighted, local, freq, true, true);
   merge_stats_into(chunk, std::move(weighted));
 }
 
@@ -34,16 +34,20 @@ void add_sequence(const SeqEntry& entry, std::span<const uint64_t> n_values, Sta
 
 StatsMap WorkerState::compute_stats() const {
   const auto start = std::chrono::steady_clock::now();
+  // The entries are those Init gave, or after a merge the live entries of the index.
+  const std::vector<uint32_t> numbers = index_ ? index_->live_entry_numbers() : std::vector<uint32_t>{};
+  const size_t count = entry_count();
   const uint64_t threads = worker_threads();
-  const uint64_t chunk = worker_chunk(entries.size(), threads);
-  const uint64_t total = (entries.size() + chunk - 1) / chunk;
-  log_at(3, "worker", "stats start entries={} threads={} chunk={}", entries.size(), threads, chunk);
+  const uint64_t chunk = worker_chunk(count, threads);
+  const uint64_t total = (count + chunk - 1) / chunk;
+  log_at(3, "worker", "stats start entries={} threads={} chunk={}", count, threads, chunk);
   std::atomic<uint64_t> counter{0};
   StatsMap result = worker_pool().run([&] {
     return tbb::parallel_reduce(
         tbb::blocked_range<uint64_t>(0, total, 1), StatsMap{},
         [&](const tbb::blocked_range<uint64_t>& chunks, StatsMap acc) {
           StatsMap local;
+          TokenIds tokens;
           for (uint64_t c = chunks.begin(); c != chunks.end(); ++c) {
             const uint64_t done = counter.fetch_add(1) + 1;
             if (done == 1 || done % 4 == 0 || done == total) {
@@ -51,8 +55,15 @@ StatsMap WorkerState::compute_stats() const {
                      elapsed_seconds(start));
             }
             StatsMap chunk_map;
-            const uint64_t end = std::min<uint64_t>(entries.size(), (c + 1) * chunk);
-            for (uint64_t e = c * chunk; e < end; ++e) add_sequence(entries[e], n_values, local, chunk_map);
+            const uint64_t end = std::min<uint64_t>(count, (c + 1) * chunk);
+            for (uint64_t e = c * chunk; e < end; ++e) {
+              if (index_) {
+                index_->copy_tokens(numbers[e], tokens);
+                add_sequence(tokens, index_->freq(numbers[e]), n_values_, local, chunk_map);
+              } else {
+                add_sequence(entries_[e].tokens, entries_[e].freq, n_values_, local, chunk_map);
+              }
+            }
             merge_stats_into(acc, std::move(chunk_map));
           }
           return acc;
@@ -62,7 +73,7 @@ StatsMap WorkerState::compute_stats() const {
           return left;
         });
   });
-  log_at(3, "worker", "stats done entries={} keys={} elapsed={:.2f}s", entries.size(), result.size(),
+  log_at(3, "worker", "stats done entries={} keys={} elapsed={:.2f}s", count, result.size(),
          elapsed_seconds(start));
   return result;
 }

@@ -83,50 +83,57 @@ StatsTable read_records(const std::string& dir, const std::string& kind) {
 TEST(WorkerPasses, StatisticsDropEachSequencesCountsOfOne) {
   setenv("WORKER_CHUNK", "1", 1);  // chunks of 1024: several chunks and tasks
   for (uint32_t seed = 1; seed <= 5; ++seed) {
-    WorkerState state{random_entries(seed, 3000), {2, 3, 5}};
+    const std::vector<uint64_t> n_values = {2, 3, 5};
+    WorkerState state{random_entries(seed, 3000), n_values};
+    if (seed > 3) state.apply_merge(ApplyMerge{{1, 2}, 9, false, false, 64, ""});  // indexed
     StatsTable expected;
-    for (const SeqEntry& e : state.entries) {
-      add(expected, zelkor::testing::count_all_windows({{e.tokens, 1}}, state.n_values), e.freq, true);
+    for (const SeqEntry& e : state.entries()) {
+      add(expected, zelkor::testing::count_all_windows({{e.tokens, 1}}, n_values), e.freq, true);
     }
     EXPECT_EQ(zelkor::testing::to_table(state.compute_stats()), expected) << "seed " << seed;
   }
   unsetenv("WORKER_CHUNK");
 }
 
+// Three steps, the later ones over the index the first one builds; each step's records summed
+// per key must be the model's windows around the matches, weighted by the entry counts.
 TEST(WorkerPasses, MergeRecordsAndEntriesMatchTheModel) {
-  setenv("WORKER_CHUNK", "1", 1);
   for (const bool use_diff : {true, false}) {
     zelkor::testing::TempDir tmp;
-    WorkerState state{random_entries(9, 3000), {2, 3, 4}};
-    const TokenIds parts = {1, 1};
-    const std::string dir = tmp.path("step/w0");
-    StatsTable old_expected, new_expected;
-    std::vector<SeqEntry> expected;
-    for (const SeqEntry& e : state.entries) {
-      std::vector<uint64_t> matches, placed;
-      const TokenIds now = zelkor::testing::rewrite(e.tokens, parts, 7, matches, placed);
-      add(old_expected, zelkor::testing::overlapping_windows(e.tokens, matches, 2, state.n_values), e.freq, false);
-      add(new_expected, zelkor::testing::overlapping_windows(now, placed, 1, state.n_values), e.freq, false);
-      expected.push_back({now, e.freq});
-    }
-    const WorkerResponse reply = worker_apply_merge(state, ApplyMerge{parts, 7, false, use_diff, 64, dir});
-    EXPECT_TRUE(reply == WorkerResponse{ApplyResult{state.entries.size()}});
-    EXPECT_EQ(zelkor::testing::canonical(state.entries), zelkor::testing::canonical(expected));
-    ASSERT_EQ(std::filesystem::exists(dir), use_diff);
-    if (!use_diff) continue;
-    EXPECT_EQ(read_records(dir, "old"), old_expected);
-    EXPECT_EQ(read_records(dir, "new"), new_expected);
-    const std::string manifest = zelkor::testing::TempDir::read(dir + "/diff_manifest.bin");
-    ASSERT_EQ(manifest.size(), 24u);
-    EXPECT_EQ(manifest.substr(0, 8), std::string("ZKMF\x40\0\0\0", 8));
-    for (uint64_t b = 0; b < 64; ++b) {
-      for (const auto& [kind, at] : {std::pair{"old", 8}, std::pair{"new", 16}}) {
-        const bool bit = (static_cast<unsigned char>(manifest[at + b / 8]) >> (b % 8)) & 1;
-        EXPECT_EQ(bit, std::filesystem::exists(dir + "/" + kind + "_" + std::to_string(b) + ".bin"));
+    std::vector<SeqEntry> expected = random_entries(9, 3000);
+    const std::vector<uint64_t> n_values = {2, 3, 4};
+    WorkerState state{expected, n_values};
+    const std::vector<std::pair<TokenIds, uint32_t>> steps = {{{1, 1}, 7}, {{7, 2}, 8}, {{0, 0}, 1}};
+    for (size_t s = 0; s < steps.size(); ++s) {
+      const auto& [parts, new_id] = steps[s];
+      const std::string dir = tmp.path("step" + std::to_string(s) + "/w0");
+      StatsTable old_expected, new_expected;
+      for (SeqEntry& e : expected) {
+        std::vector<uint64_t> matches, placed;
+        const TokenIds now = zelkor::testing::rewrite(e.tokens, parts, new_id, matches, placed);
+        add(old_expected, zelkor::testing::overlapping_windows(e.tokens, matches, parts.size(), n_values), e.freq, false);
+        add(new_expected, zelkor::testing::overlapping_windows(now, placed, 1, n_values), e.freq, false);
+        e.tokens = now;
+      }
+      expected = zelkor::testing::canonical(std::move(expected));
+      const WorkerResponse reply = state.apply_merge(ApplyMerge{parts, new_id, false, use_diff, 64, dir});
+      EXPECT_TRUE(reply == WorkerResponse{ApplyResult{expected.size()}}) << "step " << s;
+      EXPECT_EQ(zelkor::testing::canonical(state.entries()), expected);
+      ASSERT_EQ(std::filesystem::exists(dir), use_diff);
+      if (!use_diff) continue;
+      EXPECT_EQ(read_records(dir, "old"), old_expected);
+      EXPECT_EQ(read_records(dir, "new"), new_expected);
+      const std::string manifest = zelkor::testing::TempDir::read(dir + "/diff_manifest.bin");
+      ASSERT_EQ(manifest.size(), 24u);
+      EXPECT_EQ(manifest.substr(0, 8), std::string("ZKMF\x40\0\0\0", 8));
+      for (uint64_t b = 0; b < 64; ++b) {
+        for (const auto& [kind, at] : {std::pair{"old", 8}, std::pair{"new", 16}}) {
+          const bool bit = (static_cast<unsigned char>(manifest[at + b / 8]) >> (b % 8)) & 1;
+          EXPECT_EQ(bit, std::filesystem::exists(dir + "/" + kind + "_" + std::to_string(b) + ".bin"));
+        }
       }
     }
   }
-  unsetenv("WORKER_CHUNK");
 }
 
 // The replies in order: refusals before Init, Preprocess in any state, Init replacing the state.
