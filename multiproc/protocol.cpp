@@ -159,11 +159,17 @@ std::string frame_of(const Message& message) {
 
 // ---- decoding ----
 
-constexpr size_t CAP_ENTRIES = 32768;  // lists of SeqEntry and of word-sequence pairs
-constexpr size_t CAP_STRINGS = 43690;
-constexpr size_t CAP_U64 = 131072;
-constexpr size_t CAP_IDS = 262144;
-constexpr size_t CAP_MAP = 4096;
+// What a list may reserve before its elements arrive: at most its cap, and no more elements
+// than the bytes left could hold at their smallest size.
+struct ListLimit {
+  size_t cap;
+  size_t min_bytes;
+};
+constexpr ListLimit CAP_ENTRIES{32768, 12};  // lists of SeqEntry and of word-sequence pairs
+constexpr ListLimit CAP_STRINGS{43690, 8};
+constexpr ListLimit CAP_U64{131072, 8};
+constexpr ListLimit CAP_IDS{262144, 4};
+constexpr ListLimit CAP_MAP{4096, 20};
 
 class Reader {
  public:
@@ -215,12 +221,13 @@ class Reader {
     return out;
   }
 
-  // Reads a count, reserves at most `cap` elements of `out`, then calls `element` count times.
+  // Reads a count, reserves within `limit`, then calls `element` count times.
   template <typename Container, typename F>
-  Result<void> list(size_t cap, Container& out, F&& element) {
+  Result<void> list(ListLimit limit, Container& out, F&& element) {
     auto n = u64();
     if (!n) return std::unexpected(std::move(n.error()));
-    out.reserve(static_cast<size_t>(std::min<uint64_t>(*n, cap)));
+    out.reserve(std::min({static_cast<size_t>(std::min<uint64_t>(*n, limit.cap)),
+                          rest_.size() / limit.min_bytes}));
     for (uint64_t i = 0; i < *n; ++i) {
       if (auto ok = element(); !ok) return ok;
     }
@@ -312,9 +319,8 @@ Result<WorkerResponse> read_response(Reader& r) {
     case 1: {
       PreStats m;
       ZK_TRY(ok, r.list(CAP_ENTRIES, m.stats, [&]() -> Result<void> {
-        std::string text;
-        std::vector<std::string> unused;
-        ZK_TRY(chars, r.list(CAP_STRINGS, unused, [&]() -> Result<void> {
+        std::string text;  // the characters are joined as they arrive
+        ZK_TRY(chars, r.list(CAP_STRINGS, text, [&]() -> Result<void> {
           ZK_TRY(c, r.str());
           text += *c;
           return {};
