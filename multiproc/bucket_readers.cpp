@@ -1,0 +1,147 @@
+// Reading a step's bucket files and manifests.
+#include "multiproc/bucket_readers.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <fmt/format.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
+
+#include "core/env.hpp"
+#include "core/file_io.hpp"
+#include "core/stats.hpp"
+
+namespace zelkor::mp {
+namespace {
+
+// Little-endian fields out of a byte string; false once the bytes run out.
+class Bytes {
+ public:
+  explicit Bytes(std::string_view data) : rest_(data) {}
+  size_t left() const { return rest_.size(); }
+  template <typename T>
+  bool take(T& out) {
+    if (rest_.size() < sizeof(T)) return false;
+    out = 0;
+    for (size_t b = 0; b < sizeof(T); ++b) out |= static_cast<T>(static_cast<T>(static_cast<uint8_t>(rest_[b])) << (8 * b));
+    rest_.remove_prefix(sizeof(T));
+    return true;
+  }
+  bool take_bytes(std::vector<uint8_t>& out, size_t n) {
+    if (rest_.size() < n) return false;
+    out.assign(rest_.begin(), rest_.begin() + static_cast<ptrdiff_t>(n));
+    rest_.remove_prefix(n);
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+std::string bucket_path(const std::string& dir, const char* kind, uint64_t bucket) {
+  return (std::filesystem::path(dir) / fmt::format("{}_{}.bin", kind, bucket)).string();
+}
+
+bool bit_set(const std::vector<uint8_t>& bits, uint64_t b) {
+  return b / 8 < bits.size() && (bits[b / 8] >> (b % 8)) & 1;
+}
+
+// Reads (and then deletes) the old and new files of `bucket` of every worker into `out`.
+void read_bucket(uint64_t bucket, const StepFiles& files, BucketDiff& out) {
+  for (size_t w = 0; w < files.worker_dirs.size(); ++w) {
+    const std::optional<DiffManifest>* manifest = files.usable ? &files.manifests[w] : nullptr;
+    for (const bool is_new : {false, true}) {
+      if (manifest && !bit_set(is_new ? (*manifest)->new_bits : (*manifest)->old_bits, bucket)) continue;
+      const std::string path = bucket_path(files.worker_dirs[w], is_new ? "new" : "old", bucket);
+      auto declared = read_bucket_file_into(path, is_new ? out.new_stats : out.old_stats);
+      if (!declared) continue;  // typically no such file
+      out.had_records = out.had_records || *declared;
+      ::unlink(path.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<DiffManifest> read_diff_manifest(const std::string& dir, uint64_t buckets) {
+  auto text = read_file((std::filesystem::path(dir) / "diff_manifest.bin").string());
+  if (!text) return std::nullopt;
+  Bytes bytes(*text);
+  uint32_t magic = 0, count = 0;
+  if (!bytes.take(magic) || magic != 0x464D4B5A /* "ZKMF" */ || !bytes.take(count) || count != buckets) {
+    return std::nullopt;
+  }
+  DiffManifest manifest;
+  const size_t m = static_cast<size_t>((buckets + 7) / 8);
+  if (!bytes.take_bytes(manifest.old_bits, m) || !bytes.take_bytes(manifest.new_bits, m)) return std::nullopt;
+  return manifest;
+}
+
+std::vector<uint64_t> diff_bits_to_indices(std::span<const uint8_t> bits, uint64_t buckets) {
+  std::vector<uint64_t> out;
+  for (uint64_t j = 0; j < bits.size(); ++j) {
+    for (uint64_t t = 0; t < 8; ++t) {
+      if ((bits[j] >> t) & 1 && 8 * j + t < buckets) out.push_back(8 * j + t);
+    }
+  }
+  return out;
+}
+
+Result<bool> read_bucket_file_into(const std::string& path, StatsMap& stats) {
+  auto text = read_file(path);
+  if (!text) return std::unexpected(std::move(text.error()));
+  Bytes bytes(*text);
+  uint64_t declared = 0;
+  if (!bytes.take(declared)) return fail("unexpected end of file");
+  for (uint64_t r = 0; r < declared; ++r) {
+    uint64_t k = 0;
+    // A key longer than the bytes left cannot be complete: stop before reserving for it.
+    if (!bytes.take(k) || k > bytes.left() / 4) break;
+    NgramKey key(static_cast<size_t>(k));
+    Stat stat;
+    bool whole = true;
+    for (uint32_t& id : key) whole = whole && bytes.take(id);
+    if (!whole || !bytes.take(stat.freq) || !bytes.take(stat.score)) break;
+    Stat& sum = stat_slot(stats, key);
+    sum.freq += stat.freq;
+    sum.score += stat.score;
+  }
+  return declared != 0;
+}
+
+std::vector<BucketDiff> read_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
+  std::vector<BucketDiff> out(buckets.size());
+  tbb::parallel_for(size_t{0}, buckets.size(), [&](size_t i) { read_bucket(buckets[i], files, out[i]); });
+  return out;
+}
+
+BucketDiff merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
+  return tbb::parallel_reduce(
+      tbb::blocked_range<size_t>(0, buckets.size()), BucketDiff{},
+      [&](const tbb::blocked_range<size_t>& range, BucketDiff acc) {
+        for (size_t i = range.begin(); i != range.end(); ++i) {
+          BucketDiff one;
+          read_bucket(buckets[i], files, one);
+          merge_stats_into(acc.old_stats, std::move(one.old_stats));
+          merge_stats_into(acc.new_stats, std::move(one.new_stats));
+        }
+        return acc;
+      },
+      [](BucketDiff left, BucketDiff right) {
+        merge_stats_into(left.old_stats, std::move(right.old_stats));
+        merge_stats_into(left.new_stats, std::move(right.new_stats));
+        return left;
+      });
+}
+
+uint64_t bucket_batch_size() {
+  const std::optional<uint64_t> value = env_u64("MP_BUCKET_BATCH");
+  if (!value) return 256;
+  return std::clamp<uint64_t>(*value, 1, 8192);
+}
+
+}  // namespace zelkor::mp
