@@ -1,31 +1,32 @@
-// Engine choice. The multi-process branches are not built yet and say so.
+// Engine choice.
 #include "engine/engine.hpp"
 
 #include "core/log.hpp"
+#include "multiproc/train_mp.hpp"
 
 namespace zelkor::engine {
 
+mp::WorkerCommand self_as_worker() { return mp::worker_command("/proc/self/exe"); }
+
 Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines) {
-  if (trainer.config.multi_process) {
-    return fail("multi-process corpus preprocessing is not available in this build");
-  }
   trainer.build_vocab(lines);
   return {};
 }
 
-Result<void> train(Zelkor& trainer) {
+Result<void> train(Zelkor& trainer, const mp::WorkerCommand& workers) {
   if (trainer.config.multi_process) {
     log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
-    return fail("multi-process training is not available in this build");
+    return mp::train_multiprocess(trainer, workers);
   }
   trainer.rebuild_global_stats();
   trainer.train_single();
   return {};
 }
 
-Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config) {
+Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config,
+                               const mp::WorkerCommand& workers) {
   Zelkor trainer = Zelkor::from_counts(std::move(counts), total_chars, std::move(config));
-  if (auto trained = train(trainer); !trained) return std::unexpected(std::move(trained.error()));
+  if (auto trained = train(trainer, workers); !trained) return std::unexpected(std::move(trained.error()));
   return trainer;
 }
 

@@ -11,18 +11,23 @@
 #include "core/corpus.hpp"
 #include "core/error.hpp"
 #include "core/trainer.hpp"
+#include "multiproc/process_pool.hpp"
 
 namespace zelkor::engine {
 
-// Counts corpus lines into the sequences and vocabulary of `trainer`, which holds none yet:
-// in process, or on short-lived preprocessing workers.
+// The worker command of a C++ caller: this program itself, as a worker.
+mp::WorkerCommand self_as_worker();
+
+// Counts corpus lines into the sequences and vocabulary of `trainer`, which holds none yet. The
+// counting runs in process for both engines (worker preprocessing is not built yet).
 Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines);
 
-// Trains `trainer`, whose sequences are counted: a full recount and train_single, or the
-// multi-process driver (after the "init" line that says so).
-Result<void> train(Zelkor& trainer);
+// Trains `trainer`, whose sequences are counted: a full recount and train_single, or (after the
+// "init" line that says so) the multi-process driver with workers started by `workers`.
+Result<void> train(Zelkor& trainer, const mp::WorkerCommand& workers = self_as_worker());
 
 // A trainer built from counted lines and trained by train().
-Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config);
+Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config,
+                               const mp::WorkerCommand& workers = self_as_worker());
 
 }  // namespace zelkor::engine

@@ -2,6 +2,7 @@
 #include "python/train_common.hpp"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "core/env.hpp"
 #include "export/hf_export.hpp"
@@ -102,6 +103,25 @@ PyResult<void> check_n_range(const Args& args) {
   if (args["n_max"].u64 < args["n_min"].u64) return fail("n_max must be >= n_min");
   if (args["n_max"].u64 > MAX_N) return fail("n_max must be <= 65536");
   return {};
+}
+
+PyResult<mp::WorkerCommand> python_worker_command() {
+  PyObject* executable = PySys_GetObject("executable");  // borrowed
+  if (executable == nullptr || !PyUnicode_Check(executable) || PyUnicode_GetLength(executable) == 0) {
+    return fail("cannot start worker processes: sys.executable is not set");
+  }
+  const char* path = PyUnicode_AsUTF8(executable);
+  if (path == nullptr) return fail_pending();
+  mp::WorkerCommand command = mp::worker_command(path);
+  PyObject* module = PyImport_AddModule("zelkor_ext");  // borrowed
+  auto file = checked(module != nullptr ? PyObject_GetAttrString(module, "__file__") : nullptr);
+  if (!file) return std::unexpected(std::move(file.error()));
+  const char* module_path = PyUnicode_Check(file->get()) ? PyUnicode_AsUTF8(file->get()) : nullptr;
+  if (module_path == nullptr) return fail("cannot start worker processes: zelkor_ext.__file__ is not a path");
+  std::string pythonpath = std::filesystem::path(module_path).parent_path().string();
+  if (auto inherited = env_var("PYTHONPATH"); inherited && !inherited->empty()) pythonpath += ":" + *inherited;
+  command.env.emplace_back("PYTHONPATH", pythonpath);
+  return command;
 }
 
 MpWorkerEnv::MpWorkerEnv(bool multi_process) : saved_(env_var("MP_PY_WORKER")) {

@@ -8,6 +8,7 @@
 
 #include "core/config.hpp"
 #include "core/trainer.hpp"
+#include "multiproc/process_pool.hpp"
 #include "python/args.hpp"
 
 namespace zelkor::py {
@@ -35,6 +36,11 @@ class MpWorkerEnv {
  private:
   std::optional<std::string> saved_;
 };
+
+// How this call starts its worker processes: the interpreter the user runs (sys.executable, not
+// the process's executable, which inside a virtual environment cannot import the venv's
+// modules), with this module's directory first on PYTHONPATH. Call after MpWorkerEnv is set.
+PyResult<mp::WorkerCommand> python_worker_command();
 
 // Writes the tokenizer directory from the trained vocabulary.
 PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir);

@@ -20,7 +20,9 @@ PyResult<void> train_from_file(const Args& args) {
   trainer.total_chars = corpus->total_chars;
   if (auto built = engine::build_vocab(trainer, corpus->lines); !built) return built;
   corpus->lines = {};
-  if (auto trained = engine::train(trainer); !trained) return trained;
+  auto workers = python_worker_command();
+  if (!workers) return std::unexpected(std::move(workers.error()));
+  if (auto trained = engine::train(trainer, *workers); !trained) return trained;
   return export_trained(trainer, args["out_dir"].str);
 }
 
