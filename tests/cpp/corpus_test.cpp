@@ -81,20 +81,21 @@ TEST(BuildVocab, SequencesAndSymbolsOfTheCorpus) {
   EXPECT_EQ(t.interner.token_to_id.at("a"), a);  // ids already held are kept
 }
 
-// The multi-process path says so in its "init" line, then refuses before any recount; counting
-// on worker processes is refused as well.
-TEST(Engine, MultiProcessPathIsAnnouncedAndRefused) {
-  Zelkor t;
-  t.config.multi_process = true;
+// The multi-process path says so in its "init" line, then goes to the workers (here a program
+// that cannot start) without a recount in this process.
+TEST(Engine, MultiProcessPathIsAnnouncedAndGoesToTheWorkers) {
+  TrainConfig config;
+  config.multi_process = true;
   std::optional<Result<Zelkor>> result;
   const std::string log = capture_stderr([&] {
-    result.emplace(engine::new_from_counts(seq_counts({{with_ends("a_b_"), 3}}), 4, t.config));
+    result.emplace(engine::new_from_counts(seq_counts({{with_ends("a_b_"), 3}}), 4, config,
+                                           mp::WorkerCommand{"/nonexistent/worker", {}, {}}));
   });
   EXPECT_NE(log.find("][init] multiprocess path: skip single-thread rebuild_global_stats\n"),
             std::string::npos) << log;
   EXPECT_EQ(log.find("rebuild_global_stats start"), std::string::npos) << log;
-  EXPECT_FALSE(*result);
-  EXPECT_FALSE(engine::build_vocab(t, Strings{"a b"}));
+  ASSERT_FALSE(*result);
+  EXPECT_EQ(result->error().render(), "spawn worker 0 failed: No such file or directory (os error 2)");
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ CASES = {  # name: (corpus bytes, or None for no file, or "dir"; keyword argumen
     "directory": ("dir", {}, r"Is a directory \(os error 21\)", None),
     "late-invalid": (b"line\n" * 20000 + b"bad \xed\xa0\x80\nok\n", {}, INVALID, None),
     "invalid-last-line": (b"ok\n" + b"a" * 10000 + b"\xc0\xaf", {}, INVALID, None),
-    "multi-process": (b"hello world\n", {"multi_process": True}, ".*multi-process.*", None),
+    "multi-process": (b"hello world\nhello world\n", {"multi_process": True}, None, "[train_mp] start "),
     # out_dir is only looked at after the whole training.
     "unwritable-out": (b"hello world\n", {"out_dir": "./c.txt/out"}, r".*\(os error 20\)", "[tpc] "),
 }
