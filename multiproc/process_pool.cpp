@@ -13,6 +13,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
@@ -214,8 +215,15 @@ Result<StatsMap> ProcessPool::compute_stats() {
   std::atomic<size_t> arrived{0};
   {
     std::vector<std::jthread> readers;
+    auto start_reader = [&](auto&& body) {
+      try {
+        readers.emplace_back(std::forward<decltype(body)>(body));
+      } catch (const std::system_error& e) {
+        throw Fault("failed to spawn thread", e.what());  // the started readers are joined first
+      }
+    };
     for (size_t i = 0; i < n; ++i) {
-      readers.emplace_back([&, i] {
+      start_reader([&, i] {
         const auto start = std::chrono::steady_clock::now();
         auto reply = read_msg_tagged(*workers_[i].from_child, fmt::format("worker:{}:stats", i));
         if (!reply) {
