@@ -23,6 +23,10 @@ struct Modes {
   bool keep_global_stats = true;
   bool use_incremental = true;
   bool use_heap = false;
+  // Incremental scan mode selects through a heap too, which returns exactly the scan's choice:
+  // it is offered every key whose score rose and the merged key, and rebuilt with every recount
+  // and when multi-word keys become admissible. The Part's heap stays empty in logs.
+  bool scan_by_heap = false;
   uint64_t recomp_every = 0;
 };
 
@@ -34,6 +38,7 @@ Modes read_modes(const TrainConfig& config) {
   if (!m.force_incremental) m.keep_global_stats = !env_is_set("MP_NO_DIFF") && !env_is_set("MP_LOW_MEM");
   m.use_incremental = !config.recompute_each_step && (m.force_incremental || !full_recompute) &&
                       m.keep_global_stats;
+  m.scan_by_heap = m.use_incremental && !m.use_heap;
   return m;
 }
 
@@ -55,7 +60,7 @@ class Driver {
   }
 
   void reset_heap() {
-    if (modes_.use_heap) {
+    if (modes_.use_heap || modes_.scan_by_heap) {
       t_.rebuild_heap();
     } else {
       t_.heap.clear();
@@ -101,8 +106,16 @@ class Driver {
             for (const auto& entry : diff.new_stats) t_.heap.push(entry.first, t_.stats, filter);
           }
         } else {
+          // The keys whose score rises: owned additions below 2 are dropped.
+          std::vector<NgramKey> rising;
+          if (modes_.scan_by_heap) {
+            for (const auto& [key, stat] : diff.new_stats) {
+              if (stat.freq >= 2) rising.push_back(key);
+            }
+          }
           if (!diff.old_stats.empty()) accumulate_stats_owned(t_.stats, std::move(diff.old_stats), 1, false);
           if (!diff.new_stats.empty()) accumulate_stats_owned(t_.stats, std::move(diff.new_stats), 1, true);
+          for (const NgramKey& key : rising) t_.heap.push(key, t_.stats, filter);
         }
       }
     }
@@ -176,12 +189,13 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
   t.stats = std::move(*initial);
   log_at(2, "train_mp", "initial stats done elapsed={:.2f}s entries={} stats_keys={}",
          elapsed_seconds(initial_start), sequences, t.stats.size());
-  if (modes.use_incremental && modes.use_heap) {
+  if (modes.use_incremental) {
     t.rebuild_heap();
   } else {
     t.heap.clear();
   }
   if (!modes.keep_global_stats) t.stats.clear();
+  bool below_cross_word_start = vocab_size_with_specials(t.interner) < t.config.cross_word_start_vocab;
   const auto t0 = Clock::now();
   log_resources("after_initial_stats", t0);
   if (!modes.force_incremental) modes.recomp_every = env_u64("MP_RECOMP_EVERY").value_or(0);
@@ -207,13 +221,21 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
       log_at(3, "train_mp", "step {} stats_ready size={} elapsed_total={:.2f}s", step, step_stats->size(),
              elapsed_seconds(t0));
       log_at(2, "train_mp", "step={} stats_len={} heap_len={} use_incremental={} mp_use_heap={} elapsed_total={:.2f}s",
-             step, step_stats->size(), t.heap.size(), modes.use_incremental, modes.use_heap,
+             step, step_stats->size(), modes.scan_by_heap ? 0 : t.heap.size(), modes.use_incremental, modes.use_heap,
              elapsed_seconds(t0));
       log_resources("train_mp_step", t0);
     }
     NgramKey key;
     Stat chosen;
-    if (modes.use_incremental && modes.use_heap) {
+    if (modes.scan_by_heap) {
+      if (below_cross_word_start && vocab_size_with_specials(t.interner) >= t.config.cross_word_start_vocab) {
+        below_cross_word_start = false;
+        t.rebuild_heap();
+      } else if (t.heap.size() > t.stats.size() + t.stats.size() / 2 + 4096) {
+        t.rebuild_heap();  // drop the stale entries that the offers pile up
+      }
+    }
+    if (modes.use_incremental) {
       auto best = t.pop_best_from_heap();
       if (!best) break;
       key = std::move(best->first);
@@ -235,6 +257,7 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
     auto changed = modes.use_incremental ? driver.incremental_update(key, new_id)
                                          : driver.recount_update(key, new_id);
     if (!changed) return std::unexpected(changed.error());
+    if (modes.scan_by_heap) t.push_candidate(key);  // its entry was popped
     if (!*changed) {
       log_at(1, "train_mp", "step {} no-op merge for {}, recompute stats once", step, debug_list(key));
       if (!modes.use_incremental) break;
