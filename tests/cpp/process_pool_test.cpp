@@ -159,12 +159,45 @@ TEST(ProcessPool, AWorkerThatCannotStartIsReported) {
   EXPECT_TRUE(no_children_left());
 }
 
+// A worker that acknowledges Init (or not, with "--refuse-init") and then refuses everything.
+int refusing_worker(bool refuse_init) {
+  FrameReader input(STDIN_FILENO);
+  while (auto request = read_request(input, "worker:req")) {
+    const bool init = std::holds_alternative<Init>(*request);
+    const WorkerResponse reply = init && !refuse_init ? WorkerResponse{Ack{}} : ErrorReply{std::string(400, 'x')};
+    if (!write_msg(STDOUT_FILENO, reply)) return 1;
+  }
+  return 0;
+}
+
+TEST(ProcessPool, WrongRepliesAreReportedCut) {
+  const std::string cut = "Error(\"" + std::string(293, 'x') + "... (cut)";
+  auto refused = ProcessPool::create(random_entries(4), std::vector<uint64_t>{2}, 2,
+                                     WorkerCommand{"/proc/self/exe", {"--refuse-init"}, {}});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().render(), "worker 0 init failed: " + cut);
+  auto pool = ProcessPool::create(random_entries(4), std::vector<uint64_t>{2}, 2,
+                                  WorkerCommand{"/proc/self/exe", {"--refuse"}, {}});
+  ASSERT_TRUE(pool);
+  auto stats = (*pool)->compute_stats();
+  ASSERT_FALSE(stats);
+  EXPECT_EQ(stats.error().render(), "unexpected stats reply: " + cut);
+  uint64_t buckets = 0;
+  auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, buckets);
+  ASSERT_FALSE(step);
+  EXPECT_EQ(step.error().render(), "unexpected apply reply: " + cut);
+  pool->reset();
+  EXPECT_TRUE(no_children_left());
+}
+
 }  // namespace
 }  // namespace zelkor::mp
 
 // This binary is also the test workers' program: "--as-worker" serves the worker loop.
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string_view(argv[1]) == "--as-worker") return zelkor::mp::worker_loop() ? 0 : 1;
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if (mode == "--as-worker") return zelkor::mp::worker_loop() ? 0 : 1;
+  if (mode == "--refuse" || mode == "--refuse-init") return zelkor::mp::refusing_worker(mode == "--refuse-init");
   ::signal(SIGPIPE, SIG_IGN);  // a dead worker's pipe is an error to report, not a signal
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
