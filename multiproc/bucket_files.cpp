@@ -9,8 +9,6 @@
 namespace zelkor::mp {
 namespace {
 
-constexpr size_t BUFFER_BYTES = 8192;
-
 template <typename T>
 void put_le(std::string& out, T v) {
   for (size_t b = 0; b < sizeof(T); ++b) out.push_back(static_cast<char>(v >> (8 * b)));
@@ -18,38 +16,23 @@ void put_le(std::string& out, T v) {
 
 }  // namespace
 
-BucketWriter BucketWriter::create(const std::string& path) {
-  auto file = File::open_write(path, WriteMode::Truncate, 0600);
-  if (!file) throw Fault("create bucket file", file.error().render());
-  BucketWriter writer(std::move(*file));
-  writer.buffer_.reserve(BUFFER_BYTES);
-  put_le<uint64_t>(writer.buffer_, 0);  // the record count, patched by finalize()
-  return writer;
-}
-
-void BucketWriter::write_record(IdSpan key, const Stat& stat) {
-  if (buffer_.size() + 20 + 4 * key.size() > BUFFER_BYTES) flush();
-  put_le<uint64_t>(buffer_, key.size());
-  for (uint32_t id : key) put_le(buffer_, id);
-  put_le(buffer_, stat.freq);
-  put_le(buffer_, stat.score);
+void BucketRecords::add(IdSpan key, const Stat& stat) {
+  put_le<uint64_t>(bytes_, key.size());
+  for (uint32_t id : key) put_le(bytes_, id);
+  put_le(bytes_, stat.freq);
+  put_le(bytes_, stat.score);
   ++count_;
 }
 
-void BucketWriter::flush() {
-  if (auto written = file_.write_all(buffer_); !written) {
-    throw Fault("write bucket record", written.error().render());
-  }
-  buffer_.clear();
-}
-
-void BucketWriter::finalize() {
-  flush();
-  std::string count;
-  put_le(count, count_);
-  if (auto written = file_.write_at(0, count); !written) {
-    throw Fault("write bucket record", written.error().render());
-  }
+void BucketRecords::write_file(const std::string& path) const {
+  auto file = File::open_write(path, WriteMode::Truncate, 0600);
+  if (!file) throw Fault("create bucket file", file.error().render());
+  std::string header;
+  put_le(header, count_);
+  Result<void> written = file->write_all(header);
+  if (written) written = file->write_all(bytes_);
+  if (written) written = file->close();
+  if (!written) throw Fault("write bucket record", written.error().render());
 }
 
 std::string diff_manifest_bytes(uint64_t buckets, const std::vector<uint8_t>& old_bits,

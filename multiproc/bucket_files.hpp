@@ -13,25 +13,20 @@
 
 namespace zelkor::mp {
 
-// One bucket file being written. Write failures are the fault "write bucket record", since a
-// worker that loses records must not report the step as done.
-class BucketWriter {
+// The records of one bucket file, collected in memory during a step and written at its end, so a
+// worker never holds more than one file open (a step may touch every bucket).
+class BucketRecords {
  public:
-  // Creates or truncates `path` (0600) with a zero record count; failure is the fault
-  // "create bucket file".
-  static BucketWriter create(const std::string& path);
-
   // Appends one record: key length (u64), ids (u32 each), freq (u32), score (u64).
-  void write_record(IdSpan key, const Stat& stat);
-  // Flushes what is buffered and writes the record count into the header.
-  void finalize();
+  void add(IdSpan key, const Stat& stat);
+  bool empty() const { return count_ == 0; }
+  // Creates or truncates `path` (0600) with the record count and the records. Failures are the
+  // faults "create bucket file" and "write bucket record": a worker that loses records must not
+  // report the step as done.
+  void write_file(const std::string& path) const;
 
  private:
-  explicit BucketWriter(File file) : file_(std::move(file)) {}
-  void flush();
-
-  File file_;
-  std::string buffer_;
+  std::string bytes_;
   uint64_t count_ = 0;
 };
 

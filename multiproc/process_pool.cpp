@@ -185,8 +185,9 @@ Result<std::unique_ptr<ProcessPool>> ProcessPool::create(std::vector<SeqEntry>&&
     log_at(3, TAG, "send Init to worker {}", i);
     const WorkerRequest init = Init{std::move(parts[i]), std::vector<uint64_t>(n_values.begin(), n_values.end())};
     parts[i] = {};  // the share lives in the worker from now on
-    if (auto sent = write_msg(worker.to_child, init); !sent) return std::unexpected(sent.error());
-    auto reply = read_msg_tagged(*worker.from_child, fmt::format("worker:{}:ack", i));
+    const std::string tag = fmt::format("worker:{}:ack", i);
+    if (auto sent = pool->send(i, encode_frame(init), tag); !sent) return std::unexpected(sent.error());
+    auto reply = read_msg_tagged(*worker.from_child, tag);
     if (!reply) return std::unexpected(reply.error());
     if (!std::holds_alternative<Ack>(*reply)) {
       return fail(fmt::format("worker {} init failed: {}", i, rendered(*reply)));
@@ -196,19 +197,34 @@ Result<std::unique_ptr<ProcessPool>> ProcessPool::create(std::vector<SeqEntry>&&
   return pool;
 }
 
-Result<void> ProcessPool::broadcast(const WorkerRequest& request) {
-  const std::string frame = encode_frame(request);
-  for (Worker& worker : workers_) {
-    if (auto sent = write_all_fd(worker.to_child, frame); !sent) return sent;
+Result<void> ProcessPool::send(size_t i, std::string_view frame, std::string_view tag) {
+  auto sent = write_all_fd(workers_[i].to_child, frame);
+  if (sent) return {};
+  if (auto reply = read_msg_tagged(*workers_[i].from_child, tag); !reply) return std::unexpected(reply.error());
+  return sent;
+}
+
+Result<void> ProcessPool::broadcast(const std::string& frame, std::string_view tag_format) {
+  for (size_t i = 0; i < workers_.size(); ++i) {
+    if (auto sent = send(i, frame, fmt::format(fmt::runtime(tag_format), i)); !sent) return sent;
   }
   return {};
+}
+
+void ProcessPool::terminate() {
+  for (Worker& worker : workers_) {
+    if (worker.pid > 0 && !worker.status) ::kill(worker.pid, SIGKILL);
+    reap(worker, false);
+  }
 }
 
 Result<StatsMap> ProcessPool::compute_stats() {
   const auto t0 = std::chrono::steady_clock::now();
   const size_t n = workers_.size();
   log_at(3, TAG, "stats broadcast workers={}", n);
-  if (auto sent = broadcast(ComputeStats{}); !sent) return std::unexpected(sent.error());
+  if (auto sent = broadcast(encode_frame(ComputeStats{}), "worker:{}:stats"); !sent) {
+    return std::unexpected(sent.error());
+  }
   // One reader thread per worker; every reply is read, and the first error to arrive wins.
   std::vector<std::optional<Result<StatsMap>>> results(n);
   std::vector<size_t> arrival(n);
@@ -270,17 +286,23 @@ Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, 
   if (!dir) return dir;
   const auto t0 = std::chrono::steady_clock::now();
   log_at(3, TAG, "apply broadcast workers={} parts_len={}", workers_.size(), parts.size());
+  // A failed round ends the workers before the directory goes (when this returns).
+  auto failed = [&](Error error) {
+    terminate();
+    return std::unexpected(std::move(error));
+  };
   for (size_t i = 0; i < workers_.size(); ++i) {
     const WorkerRequest request = ApplyMerge{TokenIds(parts.begin(), parts.end()), new_id,
                                              recompute_each_step, use_diff, buckets,
                                              (*dir)->worker_dirs()[i]};
-    if (auto sent = write_msg(workers_[i].to_child, request); !sent) return std::unexpected(sent.error());
+    const std::string tag = fmt::format("worker:{}:apply", i);
+    if (auto sent = send(i, encode_frame(request), tag); !sent) return failed(sent.error());
   }
   for (size_t i = 0; i < workers_.size(); ++i) {
     auto reply = read_msg_tagged(*workers_[i].from_child, fmt::format("worker:{}:apply", i));
-    if (!reply) return std::unexpected(reply.error());
+    if (!reply) return failed(reply.error());
     if (!std::holds_alternative<ApplyResult>(*reply)) {
-      return fail(fmt::format("unexpected apply reply: {}", rendered(*reply)));
+      return failed(Error(fmt::format("unexpected apply reply: {}", rendered(*reply))));
     }
     log_at(3, TAG, "apply {}/{} done elapsed={:.2f}s", i + 1, workers_.size(), elapsed_seconds(t0));
   }
@@ -288,7 +310,9 @@ Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, 
 }
 
 Result<std::vector<SeqEntry>> ProcessPool::dump_entries() {
-  if (auto sent = broadcast(DumpEntries{}); !sent) return std::unexpected(sent.error());
+  if (auto sent = broadcast(encode_frame(DumpEntries{}), "worker:dump"); !sent) {
+    return std::unexpected(sent.error());
+  }
   IdsMap<uint32_t> merged;
   for (Worker& worker : workers_) {
     auto reply = read_msg_tagged(*worker.from_child, "worker:dump");
@@ -307,7 +331,8 @@ Result<std::vector<SeqEntry>> ProcessPool::dump_entries() {
 }
 
 void ProcessPool::shutdown() {
-  (void)broadcast(Shutdown{});
+  const std::string frame = encode_frame(Shutdown{});
+  for (Worker& worker : workers_) (void)write_all_fd(worker.to_child, frame);
   for (Worker& worker : workers_) {
     (void)read_msg_tagged(*worker.from_child, "worker:shutdown");
     reap(worker, true);

@@ -94,7 +94,14 @@ class ProcessPool {
     std::optional<int> status;
   };
   ProcessPool() = default;
-  Result<void> broadcast(const WorkerRequest& request);
+  // Writes `frame` to every worker; see send().
+  Result<void> broadcast(const std::string& frame, std::string_view tag_format);
+  // Writes `frame` to worker i. A worker that died cannot take it: its read failure (tagged
+  // `tag`) is reported then, which says more than the broken pipe.
+  Result<void> send(size_t i, std::string_view frame, std::string_view tag);
+  // Ends every worker now (after a failed merge round, before its directory is removed, so that
+  // no worker still writes into or recreates it).
+  void terminate();
   void reap(Worker& worker, bool patient);
 
   std::vector<Worker> workers_;

@@ -2,8 +2,9 @@
 // adjacent pair occurs; every step then runs the core's merge step over it, so it touches only
 // the entries that hold the key: each is rewritten in place (greedy, left to right), and with
 // use_diff the windows each rewrite destroys ("old") and creates ("new") are summed per run of
-// entries, weighted by the entry's count, and appended to per-bucket files (one lock per bucket
-// file, taken once per run and bucket). Entries that became equal are merged.
+// entries, weighted by the entry's count, and added to per-bucket records (one lock per bucket,
+// taken once per run and bucket), written as one file per bucket at the end of the step. Entries
+// that became equal are merged.
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -34,17 +35,16 @@ class BucketSet {
     for (const auto& [bucket, records] : groups) {
       Slot& slot = slots_[bucket];
       std::lock_guard lock(slot.mutex);
-      if (!slot.writer) slot.writer.emplace(BucketWriter::create(path(bucket)));
-      for (const auto* record : records) slot.writer->write_record(record->first, record->second);
+      for (const auto* record : records) slot.records.add(record->first, record->second);
     }
   }
 
-  // Finalises every file and sets its bit; the number of files.
+  // Writes every bucket file that received records and sets its bit; the number of files.
   uint64_t finish(std::vector<uint8_t>& bits) {
     uint64_t files = 0;
     for (uint64_t b = 0; b < buckets_; ++b) {
-      if (!slots_[b].writer) continue;
-      slots_[b].writer->finalize();
+      if (slots_[b].records.empty()) continue;
+      slots_[b].records.write_file(path(b));
       bits[b / 8] |= static_cast<uint8_t>(1u << (b % 8));
       ++files;
     }
@@ -54,7 +54,7 @@ class BucketSet {
  private:
   struct Slot {
     std::mutex mutex;
-    std::optional<BucketWriter> writer;
+    BucketRecords records;
   };
   std::string path(uint64_t bucket) const {
     return (std::filesystem::path(dir_) / fmt::format("{}_{}.bin", kind_, bucket)).string();
