@@ -1,6 +1,6 @@
 // The process pool: its rules (deal, child threads, bucket count, step directories) in tables,
 // and real worker processes (this test binary, started with "--as-worker") through every round,
-// a worker killed mid-training, and no child left unreaped.
+// failing workers reported with exact texts, and no child left unreaped.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
 #include <random>
 
 #include "multiproc/bucket_readers.hpp"
@@ -82,14 +83,25 @@ bool no_children_left() {
   return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
+Result<std::unique_ptr<ProcessPool>> start_pool(size_t entries, std::vector<uint64_t> n_values, size_t workers,
+                                                WorkerCommand command = worker_command("/proc/self/exe")) {
+  return ProcessPool::create(random_entries(entries), n_values, workers, std::move(command));
+}
+
+// Every bucket of a step written for `count` buckets into `dirs`, read back at once.
+BucketDiff read_step(const std::vector<std::string>& dirs, uint64_t count, bool manifests_kept) {
+  std::vector<std::optional<DiffManifest>> manifests;
+  for (const std::string& dir : dirs) manifests.push_back(manifests_kept ? read_diff_manifest(dir, count) : std::nullopt);
+  std::vector<uint64_t> every(count);
+  std::iota(every.begin(), every.end(), 0);
+  return merge_bucket_diffs(every, StepFiles{dirs, manifests, manifests_kept});
+}
+
 // Three real workers: their statistics, one merge read back from the bucket files, the dump and
 // the shutdown agree with one in-process worker holding everything.
 TEST(ProcessPool, RoundsAgreeWithOneInProcessWorker) {
-  const std::vector<uint64_t> n_values = {2, 3};
-  const std::vector<SeqEntry> entries = random_entries(400);
-  WorkerState all(entries, n_values);
-  auto pool = ProcessPool::create(std::vector<SeqEntry>(entries), n_values, 3,
-                                  worker_command("/proc/self/exe"));
+  WorkerState all(random_entries(400), {2, 3});
+  auto pool = start_pool(400, {2, 3}, 3);
   ASSERT_TRUE(pool) << pool.error().render();
   ASSERT_EQ((*pool)->size(), 3u);
   auto stats = (*pool)->compute_stats();
@@ -100,18 +112,10 @@ TEST(ProcessPool, RoundsAgreeWithOneInProcessWorker) {
   auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, buckets);
   ASSERT_TRUE(step) << step.error().render();
   EXPECT_EQ(buckets, 1024u);
-  std::vector<std::optional<DiffManifest>> manifests;
-  for (const std::string& dir : (*step)->worker_dirs()) manifests.push_back(read_diff_manifest(dir, buckets));
-  std::vector<uint64_t> every(buckets);
-  for (uint64_t b = 0; b < buckets; ++b) every[b] = b;
-  const BucketDiff read = merge_bucket_diffs(every, StepFiles{(*step)->worker_dirs(), manifests, true});
+  const BucketDiff read = read_step((*step)->worker_dirs(), buckets, true);
   zelkor::testing::TempDir tmp;
   all.apply_merge(ApplyMerge{{1, 2}, 9, false, true, 64, tmp.path("w")});
-  std::vector<std::string> one = {tmp.path("w")};
-  std::vector<std::optional<DiffManifest>> none(1);
-  std::vector<uint64_t> sixty_four(64);
-  for (uint64_t b = 0; b < 64; ++b) sixty_four[b] = b;
-  const BucketDiff expected = merge_bucket_diffs(sixty_four, StepFiles{one, none, false});
+  const BucketDiff expected = read_step({tmp.path("w")}, 64, false);
   EXPECT_EQ(to_table(read.old_stats), to_table(expected.old_stats));
   EXPECT_EQ(to_table(read.new_stats), to_table(expected.new_stats));
 
@@ -122,73 +126,49 @@ TEST(ProcessPool, RoundsAgreeWithOneInProcessWorker) {
   EXPECT_TRUE(no_children_left());
 }
 
-TEST(ProcessPool, AKilledWorkerFailsTheRoundAndNothingIsLeft) {
-  auto pool = ProcessPool::create(random_entries(50), std::vector<uint64_t>{2}, 2,
-                                  worker_command("/proc/self/exe"));
-  ASSERT_TRUE(pool);
-  // The second worker's process id is the newest child: find it through /proc.
-  pid_t newest = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-    std::ifstream stat(entry.path() / "stat");
-    std::string field;
-    for (int f = 0; f < 4 && stat >> field; ++f) {
-    }
-    if (pid > 0 && std::atoi(field.c_str()) == ::getpid()) newest = std::max(newest, pid);
-  }
-  ASSERT_GT(newest, 0);
-  ::kill(newest, SIGKILL);
-  // Once it is a zombie its pipe is closed: the round's request cannot be written to it, and
-  // the round reports what reading from it says.
-  for (std::string state; state != "Z";) {
-    std::ifstream stat("/proc/" + std::to_string(newest) + "/stat");
-    std::string pid, comm;
-    stat >> pid >> comm >> state;
-  }
-  auto stats = (*pool)->compute_stats();
-  ASSERT_FALSE(stats);
-  EXPECT_EQ(stats.error().render(), "[ipc:worker:1:stats] read len failed: unexpected end of file");
-  pool->reset();
-  EXPECT_TRUE(no_children_left());
-}
-
-TEST(ProcessPool, AWorkerThatCannotStartIsReported) {
-  auto pool = ProcessPool::create(random_entries(5), std::vector<uint64_t>{2}, 2,
-                                  WorkerCommand{"/nonexistent/python", {}, {}});
-  ASSERT_FALSE(pool);
-  EXPECT_EQ(pool.error().render(), "spawn worker 0 failed: No such file or directory (os error 2)");
-  EXPECT_TRUE(no_children_left());
-}
-
-// A worker that acknowledges Init (or not, with "--refuse-init") and then refuses everything.
-int refusing_worker(bool refuse_init) {
+// A worker that acknowledges Init (unless "--refuse-init") and then refuses everything, or with
+// "--quit" ends there, as a killed one would.
+int scripted_worker(std::string_view mode) {
   FrameReader input(STDIN_FILENO);
   while (auto request = read_request(input, "worker:req")) {
-    const bool init = std::holds_alternative<Init>(*request);
-    const WorkerResponse reply = init && !refuse_init ? WorkerResponse{Ack{}} : ErrorReply{std::string(400, 'x')};
-    if (!write_msg(STDOUT_FILENO, reply)) return 1;
+    const bool ack = std::holds_alternative<Init>(*request) && mode != "--refuse-init";
+    if (!write_msg(STDOUT_FILENO, ack ? WorkerResponse{Ack{}} : ErrorReply{std::string(400, 'x')})) return 1;
+    if (mode == "--quit") return 0;
   }
   return 0;
 }
 
-TEST(ProcessPool, WrongRepliesAreReportedCut) {
+// The exact texts of workers that cannot start, refuse (their reply cut), or end after Init; none is left.
+TEST(ProcessPool, FailingWorkersAreReportedAndReaped) {
   const std::string cut = "Error(\"" + std::string(293, 'x') + "... (cut)";
-  auto refused = ProcessPool::create(random_entries(4), std::vector<uint64_t>{2}, 2,
-                                     WorkerCommand{"/proc/self/exe", {"--refuse-init"}, {}});
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().render(), "worker 0 init failed: " + cut);
-  auto pool = ProcessPool::create(random_entries(4), std::vector<uint64_t>{2}, 2,
-                                  WorkerCommand{"/proc/self/exe", {"--refuse"}, {}});
-  ASSERT_TRUE(pool);
-  auto stats = (*pool)->compute_stats();
-  ASSERT_FALSE(stats);
-  EXPECT_EQ(stats.error().render(), "unexpected stats reply: " + cut);
-  uint64_t buckets = 0;
-  auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, buckets);
-  ASSERT_FALSE(step);
-  EXPECT_EQ(step.error().render(), "unexpected apply reply: " + cut);
-  pool->reset();
-  EXPECT_TRUE(no_children_left());
+  const struct {
+    const char *program, *mode;
+    std::string start_error, stats_error;
+  } cases[] = {
+      {"/nonexistent/python", "", "spawn worker 0 failed: No such file or directory (os error 2)", ""},
+      {"/proc/self/exe", "--refuse-init", "worker 0 init failed: " + cut, ""},
+      {"/proc/self/exe", "--refuse", "", "unexpected stats reply: " + cut},
+      {"/proc/self/exe", "--quit", "", "[ipc:worker:0:stats] read len failed: unexpected end of file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    auto pool = start_pool(4, {2}, 2, WorkerCommand{c.program, {c.mode}, {}});
+    if (!pool) {
+      EXPECT_EQ(pool.error().render(), c.start_error);
+    } else {
+      auto stats = (*pool)->compute_stats();
+      ASSERT_FALSE(stats);
+      EXPECT_EQ(stats.error().render(), c.stats_error);
+      uint64_t buckets = 0;
+      auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, buckets);
+      ASSERT_FALSE(step);
+      if (c.mode == std::string_view("--refuse")) {
+        EXPECT_EQ(step.error().render(), "unexpected apply reply: " + cut);
+      }
+      pool->reset();
+    }
+    EXPECT_TRUE(no_children_left());
+  }
 }
 
 }  // namespace
@@ -198,7 +178,7 @@ TEST(ProcessPool, WrongRepliesAreReportedCut) {
 int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if (mode == "--as-worker") return zelkor::mp::worker_loop() ? 0 : 1;
-  if (mode == "--refuse" || mode == "--refuse-init") return zelkor::mp::refusing_worker(mode == "--refuse-init");
+  if (mode == "--refuse" || mode == "--refuse-init" || mode == "--quit") return zelkor::mp::scripted_worker(mode);
   ::signal(SIGPIPE, SIG_IGN);  // a dead worker's pipe is an error to report, not a signal
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
