@@ -9,12 +9,14 @@
 namespace zelkor::py {
 
 // Releases the interpreter lock for the scope; no Python object may be touched inside.
+// Taking the lock back after the interpreter began to finalise ends the thread by unwinding it,
+// so the destructor must let that unwinding pass (an implicitly noexcept one would abort).
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
 
  private:
   PyThreadState* state_;

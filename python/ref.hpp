@@ -20,7 +20,11 @@ class Ref {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  // A thread that is ended while the interpreter finalises unwinds without the lock: the
+  // reference is then left alone rather than released without it.
+  ~Ref() {
+    if (p_ != nullptr && PyGILState_Check()) Py_DECREF(p_);
+  }
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
