@@ -98,9 +98,11 @@ TrainConfig config_from_args(const Args& args) {
 // Longer n-grams than this are refused up front: the list of sizes alone would exhaust memory.
 constexpr uint64_t MAX_N = 65536;
 
-PyResult<void> check_n_range(const Args& args) {
+PyResult<void> check_n_range(const Args& args, bool with_chunk_size) {
   if (args["n_min"].u64 < 2) return fail("n_min must be >= 2");
   if (args["n_max"].u64 < args["n_min"].u64) return fail("n_max must be >= n_min");
+  if (with_chunk_size && args["chunk_size"].u64 == 0) return fail("chunk_size must be >= 1");
+  // Our own limit comes after the documented checks.
   if (args["n_max"].u64 > MAX_N) return fail("n_max must be <= 65536");
   return {};
 }

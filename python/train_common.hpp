@@ -21,8 +21,9 @@ extern const std::vector<ArgSpec> TRAIN_TO_HF_PARQUET_ARGS;
 // The configuration from the shared keywords (n_values = n_min..n_max).
 TrainConfig config_from_args(const Args& args);
 
-// "n_min must be >= 2", "n_max must be >= n_min" or "n_max must be <= 65536".
-PyResult<void> check_n_range(const Args& args);
+// "n_min must be >= 2", "n_max must be >= n_min", then (streaming functions) "chunk_size must be
+// >= 1", then our own "n_max must be <= 65536".
+PyResult<void> check_n_range(const Args& args, bool with_chunk_size);
 
 // Saves MP_PY_WORKER, sets it to "1" for a multi-process call or removes it otherwise, and
 // restores the saved value (or removes it) when the scope ends, on every way out.

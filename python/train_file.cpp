@@ -32,7 +32,7 @@ PyObject* train_to_hf(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyResult<Ref> {
     auto parsed = parse_args("train_to_hf", TRAIN_TO_HF_ARGS, args, kwargs);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
-    auto in_range = check_n_range(*parsed);
+    auto in_range = check_n_range(*parsed, false);
     if (!in_range) return std::unexpected(std::move(in_range.error()));
     MpWorkerEnv env((*parsed)["multi_process"].flag);
     auto trained = train_from_file(*parsed);

@@ -14,11 +14,7 @@ namespace zelkor::py {
 namespace {
 
 // "chunk_size must be >= 1" after the shared range checks.
-PyResult<void> check_stream_args(const Args& args) {
-  if (auto in_range = check_n_range(args); !in_range) return in_range;
-  if (args["chunk_size"].u64 == 0) return fail("chunk_size must be >= 1");
-  return {};
-}
+PyResult<void> check_stream_args(const Args& args) { return check_n_range(args, true); }
 
 // The counting pool; a pool that cannot be built is a ValueError here, not a panic.
 PyResult<std::unique_ptr<ThreadPool>> counting_pool(uint64_t num_workers) {

@@ -64,6 +64,8 @@ UNNAMED = type("Unnamed", (Exception,), {"__qualname__": "\udc80"})  # a name th
 
 @pytest.mark.parametrize("texts, kwargs, message", [  # texts: a list, a generator function or not iterable
     (["abc"], dict(chunk_size=0), "chunk_size must be >= 1"),
+    (["abc"], dict(chunk_size=0, n_max=70000), "chunk_size must be >= 1"),  # documented checks first
+    (["abc"], dict(n_max=70000), "n_max must be <= 65536"),
     (lambda: fails(RuntimeError("boom")), {}, "RuntimeError: boom"),
     (lambda: fails(UNNAMED("x")), {}, "Exception: x"),
     (5, {}, "TypeError: .+"),
