@@ -5,8 +5,12 @@
 
 namespace zelkor::py {
 
-Error python_error() {
+Failure python_error() {
   PyObject* exc = PyErr_GetRaisedException();
+  if (exc != nullptr && PyObject_IsInstance(exc, PyExc_Exception) != 1) {
+    PyErr_SetRaisedException(exc);  // a Ctrl-C stays a KeyboardInterrupt
+    return Failure::pending();
+  }
   std::string type = "Exception";
   std::string message = "<exception str() failed>";
   if (exc != nullptr) {
@@ -20,7 +24,7 @@ Error python_error() {
     PyErr_Clear();
     Py_DECREF(exc);
   }
-  return Error(type + ": " + message);
+  return Error(type + ": " + message);  // raised as ValueError
 }
 
 PyResult<Ref> checked_as_error(PyObject* result) {

@@ -9,8 +9,9 @@
 
 namespace zelkor::py {
 
-// The pending Python exception, taken out of the interpreter, as "TypeName: message".
-Error python_error();
+// The pending Python exception, taken out of the interpreter, as the error "TypeName: message";
+// one that is not an Exception (KeyboardInterrupt, SystemExit, GeneratorExit) passes unchanged.
+Failure python_error();
 
 // The new reference a Python call returned; when it failed, its exception as python_error().
 PyResult<Ref> checked_as_error(PyObject* result);

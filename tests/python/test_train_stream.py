@@ -144,3 +144,11 @@ def test_parquet_failures_restore_worker_variable(tmp_path, monkeypatch, worker_
     assert message is None or (info.type is error and re.fullmatch(message, str(info.value)))
     read, after = worker_var
     assert read() == after(touched) and not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_non_exceptions_from_the_texts_pass_unchanged(tmp_path, exc):
+    # A Ctrl-C while texts are pulled must stay a KeyboardInterrupt, not a ValueError.
+    with pytest.raises(exc):
+        zelkor_ext.train_to_hf_iter(fails(exc()), str(tmp_path / "out"))
+    assert not (tmp_path / "out").exists()
