@@ -52,9 +52,14 @@ PyResult<ArgValue> convert(PyObject* value, const ArgSpec& spec) {
         return out;
       }
       [[fallthrough]];
-    case ArgKind::Str: {
+    case ArgKind::Str:
+    case ArgKind::Path: {
       auto text = to_utf8(value, spec.name);
       if (!text) return std::unexpected(std::move(text.error()));
+      // The system calls would see the path cut at the NUL: another file than the one named.
+      if (spec.kind == ArgKind::Path && text->find('\0') != std::string::npos) {
+        return fail_with(PyExc_ValueError, "embedded null byte");
+      }
       out.str = std::move(*text);
       return out;
     }

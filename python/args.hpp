@@ -15,6 +15,7 @@ namespace zelkor::py {
 
 enum class ArgKind {
   Str,     // str only, held as UTF-8
+  Path,    // a str naming a file: an embedded NUL is refused, as open() refuses it
   OptStr,  // None or str
   U64,     // anything with __index__, 0 to 2^64 - 1
   Bool,    // bool (or numpy's bool) only

@@ -19,6 +19,7 @@ std::string rendered_default(const ArgSpec& spec) {
       if (spec.default_str == nullptr) return "None";
       [[fallthrough]];
     case ArgKind::Str:
+    case ArgKind::Path:
       return '"' + std::string(spec.default_str != nullptr ? spec.default_str : "") + '"';
     case ArgKind::Object:
       break;

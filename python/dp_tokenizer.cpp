@@ -18,7 +18,7 @@ struct PyDpTokenizer {
   DpTokenizer* impl;
 };
 
-const std::vector<ArgSpec> CONSTRUCTOR_ARGS = {{"vocab_file", ArgKind::Str, true},
+const std::vector<ArgSpec> CONSTRUCTOR_ARGS = {{"vocab_file", ArgKind::Path, true},
                                                {"unk_token", ArgKind::OptStr}};
 const std::vector<ArgSpec> ENCODE_ARGS = {{"text", ArgKind::Str, true}};
 const std::vector<ArgSpec> ENCODE_BATCH_ARGS = {{"texts", ArgKind::Object, true}};

@@ -49,18 +49,18 @@ void set_env(const char* name, const std::string* value) {
 }  // namespace
 
 const std::vector<ArgSpec> TRAIN_TO_HF_ARGS =
-    concat(concat({required("corpus_file", ArgKind::Str), required("out_dir", ArgKind::Str)},
+    concat(concat({required("corpus_file", ArgKind::Path), required("out_dir", ArgKind::Path)},
                   limit_args()),
            filter_args());
 
 const std::vector<ArgSpec> TRAIN_TO_HF_ITER_ARGS = concat(
-    concat(concat({required("texts", ArgKind::Object), required("out_dir", ArgKind::Str)},
+    concat(concat({required("texts", ArgKind::Object), required("out_dir", ArgKind::Path)},
                   limit_args()),
            {u64("max_docs", 0), u64("chunk_size", 4096)}),
     filter_args());
 
 const std::vector<ArgSpec> TRAIN_TO_HF_PARQUET_ARGS = concat(
-    concat(concat({required("parquet_path", ArgKind::Str), required("out_dir", ArgKind::Str),
+    concat(concat({required("parquet_path", ArgKind::Path), required("out_dir", ArgKind::Path),
                    {"text_column", ArgKind::Str, false, 0, false, "text"}, u64("max_docs", 0),
                    u64("batch_size", 8192), {"recursive", ArgKind::Bool, false, 0, true}},
                   limit_args()),

@@ -114,3 +114,18 @@ def test_interpreter_exit_while_threads_work(call, trained, tmp_path):
         result = subprocess.run([sys.executable, "-c", program, str(trained / "vocab.json"), str(tmp_path / "o")],
                                 capture_output=True, text=True, timeout=60, env={**os.environ, "LOG_FILE": os.devnull})
         assert result.returncode == 0, result.stderr[-500:]
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: zelkor_ext.train_to_hf(str(d / "c.txt") + "\0junk", str(d / "out")),
+    lambda d: zelkor_ext.train_to_hf(str(d / "c.txt"), str(d / "out") + "\0x"),
+    lambda d: zelkor_ext.train_to_hf_iter(["a b"], str(d / "out") + "\0x"),
+    lambda d: zelkor_ext.train_to_hf_parquet(str(d / "c.txt") + "\0x", str(d / "out")),
+    lambda d: zelkor_ext.DpTokenizer(str(d / "c.txt") + "\0.evil"),
+])
+def test_paths_with_an_embedded_nul_are_refused(call, tmp_path):
+    # The system calls would see the path cut at the NUL, another file than the one named.
+    (tmp_path / "c.txt").write_text("a b\n")
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        call(tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.txt"]
