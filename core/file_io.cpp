@@ -2,6 +2,7 @@
 #include "core/file_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,7 +101,15 @@ Result<void> write_file(const std::string& path, std::string_view content) {
 }
 
 Result<void> append_file(const std::string& path, std::string_view content) {
-  return write_whole(path, WriteMode::Append, content);
+  // Non-blocking: opening a FIFO that has no reader would otherwise wait forever.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return last_os_error();
+  struct stat st {};
+  Result<void> written = ::fstat(fd, &st) != 0  ? Result<void>(last_os_error())
+                         : !S_ISREG(st.st_mode) ? Result<void>(std::unexpected(Error::io(EINVAL)))
+                                                : write_all_fd(fd, content);
+  if (::close(fd) != 0 && written) return last_os_error();
+  return written;
 }
 
 }  // namespace zelkor

@@ -50,8 +50,9 @@ Result<std::string> read_file(const std::string& path);
 // Creates or truncates `path` with exactly `content`.
 Result<void> write_file(const std::string& path, std::string_view content);
 
-// Appends `content` to `path`, created when missing. Content a single write takes (any line)
-// does not interleave with other appenders' writes.
+// Appends `content` to `path`, created when missing; only to a regular file, and without ever
+// waiting to open it (a FIFO without a reader is an error at once). Content a single write takes
+// (any line) does not interleave with other appenders' writes.
 Result<void> append_file(const std::string& path, std::string_view content);
 
 }  // namespace zelkor

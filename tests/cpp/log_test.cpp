@@ -140,5 +140,19 @@ TEST(Log, ResourceLineOnlyAtDebug) {
   EXPECT_TRUE(std::regex_match(err, expected)) << err;
 }
 
+// Logging is best effort: a LOG_FILE that is a FIFO without a reader (or no regular file at
+// all) is skipped at once instead of blocking the first line forever.
+TEST(Log, NonRegularLogFileIsSkippedWithoutWaiting) {
+  const TempDir cwd;
+  ASSERT_EQ(mkfifo(cwd.path("fifo").c_str(), 0600), 0);
+  const auto [rc, pid, err] = run_child(cwd.path(), {{"LOG_FILE", cwd.path("fifo")}}, [] {
+    alarm(10);  // a blocked open ends the child with SIGALRM
+    log_at(2, "t", "line");
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(parse_log(err).size(), 1u) << err;
+}
+
 }  // namespace
 }  // namespace zelkor
