@@ -74,17 +74,6 @@ Result<std::string> File::read_rest() {
 
 Result<void> File::write_all(std::string_view content) { return write_all_fd(fd_, content); }
 
-Result<void> File::write_at(uint64_t offset, std::string_view content) {
-  while (!content.empty()) {
-    const ssize_t n = ::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return last_os_error();
-    content.remove_prefix(static_cast<size_t>(n));
-    offset += static_cast<uint64_t>(n);
-  }
-  return {};
-}
-
 Result<void> File::close() {
   if (::close(std::exchange(fd_, -1)) != 0) return last_os_error();
   return {};

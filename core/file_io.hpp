@@ -30,8 +30,6 @@ class File {
   // Everything from the current position to the end.
   Result<std::string> read_rest();
   Result<void> write_all(std::string_view content);
-  // Writes `content` at `offset` without moving the file position.
-  Result<void> write_at(uint64_t offset, std::string_view content);
   // Closes now and reports the error: a failed close can be the only sign of a lost write.
   Result<void> close();
 

@@ -6,16 +6,11 @@
 #include <cerrno>
 #include <filesystem>
 
+#include <fmt/format.h>
+
+#include "multiproc/le_bytes.hpp"
+
 namespace zelkor::mp {
-namespace {
-
-template <typename T>
-void put_le(std::string& out, T v) {
-  for (size_t b = 0; b < sizeof(T); ++b) out.push_back(static_cast<char>(v >> (8 * b)));
-}
-
-}  // namespace
-
 void BucketRecords::add(IdSpan key, const Stat& stat) {
   put_le<uint64_t>(bytes_, key.size());
   for (uint32_t id : key) put_le(bytes_, id);
@@ -33,6 +28,10 @@ void BucketRecords::write_file(const std::string& path) const {
   if (written) written = file->write_all(bytes_);
   if (written) written = file->close();
   if (!written) throw Fault("write bucket record", written.error().render());
+}
+
+std::string bucket_file_path(const std::string& dir, const char* kind, uint64_t bucket) {
+  return (std::filesystem::path(dir) / fmt::format("{}_{}.bin", kind, bucket)).string();
 }
 
 std::string diff_manifest_bytes(uint64_t buckets, const std::vector<uint8_t>& old_bits,

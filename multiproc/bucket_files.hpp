@@ -30,6 +30,9 @@ class BucketRecords {
   uint64_t count_ = 0;
 };
 
+// `dir`/"old_{bucket}.bin" or "new_{bucket}.bin" (`kind` is "old" or "new").
+std::string bucket_file_path(const std::string& dir, const char* kind, uint64_t bucket);
+
 // The manifest bytes for `buckets` buckets: "ZKMF", the low 32 bits of the count, old bits, new
 // bits (bit b is bit b % 8 of byte b / 8).
 std::string diff_manifest_bytes(uint64_t buckets, const std::vector<uint8_t>& old_bits,

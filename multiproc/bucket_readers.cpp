@@ -14,37 +14,11 @@
 #include "core/env.hpp"
 #include "core/file_io.hpp"
 #include "core/stats.hpp"
+#include "multiproc/bucket_files.hpp"
+#include "multiproc/le_bytes.hpp"
 
 namespace zelkor::mp {
 namespace {
-
-// Little-endian fields out of a byte string; false once the bytes run out.
-class Bytes {
- public:
-  explicit Bytes(std::string_view data) : rest_(data) {}
-  size_t left() const { return rest_.size(); }
-  template <typename T>
-  bool take(T& out) {
-    if (rest_.size() < sizeof(T)) return false;
-    out = 0;
-    for (size_t b = 0; b < sizeof(T); ++b) out |= static_cast<T>(static_cast<T>(static_cast<uint8_t>(rest_[b])) << (8 * b));
-    rest_.remove_prefix(sizeof(T));
-    return true;
-  }
-  bool take_bytes(std::vector<uint8_t>& out, size_t n) {
-    if (rest_.size() < n) return false;
-    out.assign(rest_.begin(), rest_.begin() + static_cast<ptrdiff_t>(n));
-    rest_.remove_prefix(n);
-    return true;
-  }
-
- private:
-  std::string_view rest_;
-};
-
-std::string bucket_path(const std::string& dir, const char* kind, uint64_t bucket) {
-  return (std::filesystem::path(dir) / fmt::format("{}_{}.bin", kind, bucket)).string();
-}
 
 bool bit_set(const std::vector<uint8_t>& bits, uint64_t b) {
   return b / 8 < bits.size() && (bits[b / 8] >> (b % 8)) & 1;
@@ -56,7 +30,7 @@ void read_bucket(uint64_t bucket, const StepFiles& files, BucketDiff& out) {
     const std::optional<DiffManifest>* manifest = files.usable ? &files.manifests[w] : nullptr;
     for (const bool is_new : {false, true}) {
       if (manifest && !bit_set(is_new ? (*manifest)->new_bits : (*manifest)->old_bits, bucket)) continue;
-      const std::string path = bucket_path(files.worker_dirs[w], is_new ? "new" : "old", bucket);
+      const std::string path = bucket_file_path(files.worker_dirs[w], is_new ? "new" : "old", bucket);
       auto declared = read_bucket_file_into(path, is_new ? out.new_stats : out.old_stats);
       if (!declared) continue;  // typically no such file
       out.had_records = out.had_records || *declared;
@@ -70,7 +44,7 @@ void read_bucket(uint64_t bucket, const StepFiles& files, BucketDiff& out) {
 std::optional<DiffManifest> read_diff_manifest(const std::string& dir, uint64_t buckets) {
   auto text = read_file((std::filesystem::path(dir) / "diff_manifest.bin").string());
   if (!text) return std::nullopt;
-  Bytes bytes(*text);
+  LeReader bytes(*text);
   uint32_t magic = 0, count = 0;
   if (!bytes.take(magic) || magic != 0x464D4B5A /* "ZKMF" */ || !bytes.take(count) || count != buckets) {
     return std::nullopt;
@@ -94,7 +68,7 @@ std::vector<uint64_t> diff_bits_to_indices(std::span<const uint8_t> bits, uint64
 Result<bool> read_bucket_file_into(const std::string& path, StatsMap& stats) {
   auto text = read_file(path);
   if (!text) return std::unexpected(std::move(text.error()));
-  Bytes bytes(*text);
+  LeReader bytes(*text);
   uint64_t declared = 0;
   if (!bytes.take(declared)) return fail("unexpected end of file");
   for (uint64_t r = 0; r < declared; ++r) {

@@ -9,6 +9,7 @@
 
 #include "core/debug_fmt.hpp"
 #include "core/unicode.hpp"
+#include "multiproc/le_bytes.hpp"
 
 namespace zelkor::mp {
 namespace {
@@ -64,8 +65,8 @@ class Writer {
  public:
   explicit Writer(std::string& out) : out_(out) {}
   void u8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
-  void u32(uint32_t v) { fixed(v); }
-  void u64(uint64_t v) { fixed(v); }
+  void u32(uint32_t v) { put_le(out_, v); }
+  void u64(uint64_t v) { put_le(out_, v); }
   void str(std::string_view s) {
     u64(s.size());
     out_.append(s);
@@ -94,10 +95,6 @@ class Writer {
   }
 
  private:
-  template <typename T>
-  void fixed(T v) {
-    for (size_t b = 0; b < sizeof(T); ++b) out_.push_back(static_cast<char>(v >> (8 * b)));
-  }
   std::string& out_;
 };
 
@@ -173,7 +170,7 @@ constexpr ListLimit CAP_MAP{4096, 20};
 
 class Reader {
  public:
-  explicit Reader(std::span<const char> body) : rest_(body) {}
+  explicit Reader(std::span<const char> body) : rest_(std::string_view(body.data(), body.size())) {}
 
   Result<uint64_t> u64() { return fixed<uint64_t>(); }
   Result<uint32_t> u32() { return fixed<uint32_t>(); }
@@ -188,9 +185,8 @@ class Reader {
   Result<std::string> str() {
     auto n = u64();
     if (!n) return std::unexpected(std::move(n.error()));
-    if (*n > rest_.size()) return eof();
-    std::string_view bytes(rest_.data(), static_cast<size_t>(*n));
-    rest_ = rest_.subspan(static_cast<size_t>(*n));
+    std::string_view bytes;
+    if (*n > rest_.left() || !rest_.take_bytes(bytes, static_cast<size_t>(*n))) return eof();  // no cut to size_t
     if (auto bad = first_invalid_utf8(bytes); bad != std::string_view::npos) {
       return fail(fmt::format("string is not valid utf8: invalid utf-8 sequence at byte {}", bad));
     }
@@ -227,7 +223,7 @@ class Reader {
     auto n = u64();
     if (!n) return std::unexpected(std::move(n.error()));
     out.reserve(std::min({static_cast<size_t>(std::min<uint64_t>(*n, limit.cap)),
-                          rest_.size() / limit.min_bytes}));
+                          rest_.left() / limit.min_bytes}));
     for (uint64_t i = 0; i < *n; ++i) {
       if (auto ok = element(); !ok) return ok;
     }
@@ -239,16 +235,12 @@ class Reader {
  private:
   template <typename T>
   Result<T> fixed() {
-    if (rest_.size() < sizeof(T)) return eof();
     T v = 0;
-    for (size_t b = 0; b < sizeof(T); ++b) {
-      v |= static_cast<T>(static_cast<T>(static_cast<unsigned char>(rest_[b])) << (8 * b));
-    }
-    rest_ = rest_.subspan(sizeof(T));
+    if (!rest_.take(v)) return eof();
     return v;
   }
 
-  std::span<const char> rest_;
+  LeReader rest_;
 };
 
 #define ZK_TRY(var, expr)                                           \

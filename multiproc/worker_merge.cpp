@@ -56,9 +56,7 @@ class BucketSet {
     std::mutex mutex;
     BucketRecords records;
   };
-  std::string path(uint64_t bucket) const {
-    return (std::filesystem::path(dir_) / fmt::format("{}_{}.bin", kind_, bucket)).string();
-  }
+  std::string path(uint64_t bucket) const { return bucket_file_path(dir_, kind_, bucket); }
 
   const std::string& dir_;
   const char* kind_;
