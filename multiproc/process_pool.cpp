@@ -126,9 +126,11 @@ std::string child_worker_threads(size_t m) {
   return std::to_string(std::clamp<uint64_t>(online_processors() / std::max<size_t>(m, 1), 1, 4));
 }
 
-uint64_t step_bucket_count(size_t workers) {
+uint64_t step_bucket_count(size_t workers, uint64_t expected_windows) {
   if (auto v = env_u64("MP_BUCKETS")) return std::clamp<uint64_t>(next_power_of_two(*v), 64, MAX_BUCKETS);
-  return std::max<uint64_t>(next_power_of_two(std::max<size_t>(workers, 1)), 1024);
+  const uint64_t most = std::max<uint64_t>(next_power_of_two(std::max<size_t>(workers, 1)), 1024);
+  const uint64_t per_bucket = WINDOWS_PER_FILE * std::max<size_t>(workers, 1);
+  return std::min(next_power_of_two(expected_windows / per_bucket), most);
 }
 
 std::string step_root() {
@@ -279,9 +281,8 @@ Result<StatsMap> ProcessPool::compute_stats() {
 
 Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, uint32_t new_id,
                                                                   bool recompute_each_step,
-                                                                  uint64_t& buckets) {
+                                                                  uint64_t buckets) {
   const bool use_diff = !env_is_set("MP_NO_DIFF") && !env_is_set("MP_LOW_MEM");
-  buckets = step_bucket_count(workers_.size());
   auto dir = StepDir::create(workers_.size());
   if (!dir) return dir;
   const auto t0 = std::chrono::steady_clock::now();

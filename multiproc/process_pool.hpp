@@ -41,8 +41,12 @@ std::vector<std::vector<SeqEntry>> deal(std::vector<SeqEntry>&& entries, uint64_
 std::string child_worker_threads(size_t m);
 
 // The bucket count of a merge step: MP_BUCKETS rounded up to a power of two, at least 64 and at
-// most 2^20; else max(next power of two >= workers, 1024).
-uint64_t step_bucket_count(size_t workers);
+// most 2^20. Without it, the count follows the step's expected window changes, about
+// WINDOWS_PER_FILE to each worker's file (a power of two from 1), up to max(next power of two >=
+// workers, 1024): every bucket costs each worker a file or two and the parent as many opens and
+// reads, so a small step must not pay for a thousand of them.
+inline constexpr uint64_t WINDOWS_PER_FILE = 2048;
+uint64_t step_bucket_count(size_t workers, uint64_t expected_windows);
 
 // A private directory of one merge step (0700, created exclusively under the step root: TMPDIR,
 // else /dev/shm, else the system temporary directory) with one subdirectory per worker; removed
@@ -79,7 +83,7 @@ class ProcessPool {
   Result<StatsMap> compute_stats();
   // Broadcasts one merge with a fresh step directory and waits for every worker.
   Result<std::unique_ptr<StepDir>> apply_merge_prepare(IdSpan parts, uint32_t new_id,
-                                                       bool recompute_each_step, uint64_t& buckets);
+                                                       bool recompute_each_step, uint64_t buckets);
   // The workers' sequences, equal ones merged (counts wrap).
   Result<std::vector<SeqEntry>> dump_entries();
   // Ends every worker and waits for it; never fails.

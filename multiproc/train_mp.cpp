@@ -84,9 +84,14 @@ class Driver {
     return diff_bits_to_indices(any, buckets);
   }
 
+  // Each occurrence of the merged key changes about one window per n-gram length.
+  uint64_t step_buckets(uint32_t freq) const {
+    return step_bucket_count(pool_.size(), uint64_t{freq} * t_.config.n_values.size());
+  }
+
   // Broadcasts the merge and folds its bucket files; whether any record was read.
-  Result<bool> incremental_update(const NgramKey& key, uint32_t new_id) {
-    uint64_t buckets = 0;
+  Result<bool> incremental_update(const NgramKey& key, uint32_t new_id, uint32_t freq) {
+    const uint64_t buckets = step_buckets(freq);
     auto dir = pool_.apply_merge_prepare(key, new_id, t_.config.recompute_each_step, buckets);
     if (!dir) return std::unexpected(dir.error());
     std::vector<std::optional<DiffManifest>> manifests;
@@ -124,8 +129,8 @@ class Driver {
 
   // Broadcasts the merge in a recount mode. Without files the key came from an exact recount
   // with frequency 2 or more, so the rewrite changed something.
-  Result<bool> recount_update(const NgramKey& key, uint32_t new_id) {
-    uint64_t buckets = 0;
+  Result<bool> recount_update(const NgramKey& key, uint32_t new_id, uint32_t freq) {
+    const uint64_t buckets = step_buckets(freq);
     auto dir = pool_.apply_merge_prepare(key, new_id, t_.config.recompute_each_step, buckets);
     if (!dir) return std::unexpected(dir.error());
     if (env_is_set("MP_NO_DIFF") || env_is_set("MP_LOW_MEM")) return true;
@@ -254,8 +259,8 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
     const uint32_t new_id = t.interner.intern(rule.merged);
     const float stats_secs = elapsed_seconds(step_start);
     const auto update_start = Clock::now();
-    auto changed = modes.use_incremental ? driver.incremental_update(key, new_id)
-                                         : driver.recount_update(key, new_id);
+    auto changed = modes.use_incremental ? driver.incremental_update(key, new_id, chosen.freq)
+                                         : driver.recount_update(key, new_id, chosen.freq);
     if (!changed) return std::unexpected(changed.error());
     if (modes.scan_by_heap) t.push_candidate(key);  // its entry was popped
     if (!*changed) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <numeric>
 #include <random>
+#include <tuple>
 
 #include "multiproc/bucket_readers.hpp"
 #include "multiproc/process_pool.hpp"
@@ -41,10 +42,18 @@ TEST(PoolRules, DealThreadsBuckets) {
       {"100", 128}, {"5", 64}, {"+4096", 4096}, {"1073741824", 1 << 20}, {"-1", 1024}, {"abc", 1024}};
   for (const auto& [value, expected] : buckets) {
     setenv("MP_BUCKETS", value, 1);
-    EXPECT_EQ(step_bucket_count(4), expected) << value;
+    EXPECT_EQ(step_bucket_count(4, uint64_t{1} << 40), expected) << value;
   }
+  setenv("MP_BUCKETS", "100", 1);
+  EXPECT_EQ(step_bucket_count(4, 1), 128u);  // a set value holds for small steps too
   unsetenv("MP_BUCKETS");
-  EXPECT_EQ(step_bucket_count(1500), 2048u);
+  // Without MP_BUCKETS the count follows the expected changes, up to the default.
+  const std::tuple<size_t, uint64_t, uint64_t> adaptive[] = {
+      {4, 0, 1}, {4, 8191, 1}, {4, 8192 * 257, 512}, {4, 100000000, 1024}, {1500, 1ull << 40, 2048},
+      {1500, 3000, 1}, {1, 2048 * 20, 32}};
+  for (const auto& [workers, windows, expected] : adaptive) {
+    EXPECT_EQ(step_bucket_count(workers, windows), expected) << workers << " " << windows;
+  }
 }
 
 TEST(PoolRules, StepDirectoriesArePrivateAndRemoved) {
@@ -108,10 +117,9 @@ TEST(ProcessPool, RoundsAgreeWithOneInProcessWorker) {
   ASSERT_TRUE(stats) << stats.error().render();
   EXPECT_EQ(to_table(*stats), to_table(all.compute_stats()));
 
-  uint64_t buckets = 0;
+  const uint64_t buckets = 1024;
   auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, buckets);
   ASSERT_TRUE(step) << step.error().render();
-  EXPECT_EQ(buckets, 1024u);
   const BucketDiff read = read_step((*step)->worker_dirs(), buckets, true);
   zelkor::testing::TempDir tmp;
   all.apply_merge(ApplyMerge{{1, 2}, 9, false, true, 64, tmp.path("w")});
@@ -159,8 +167,7 @@ TEST(ProcessPool, FailingWorkersAreReportedAndReaped) {
       auto stats = (*pool)->compute_stats();
       ASSERT_FALSE(stats);
       EXPECT_EQ(stats.error().render(), c.stats_error);
-      uint64_t buckets = 0;
-      auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, buckets);
+      auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, 64);
       ASSERT_FALSE(step);
       if (c.mode == std::string_view("--refuse")) {
         EXPECT_EQ(step.error().render(), "unexpected apply reply: " + cut);
