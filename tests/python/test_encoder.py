@@ -2,6 +2,7 @@
 import functools
 import json
 import random
+import sys
 
 import pytest
 
@@ -79,6 +80,25 @@ def test_errors(make, call, error, message):
     with pytest.raises(error) as info:
         call(make)
     assert message is None or str(info.value) == message
+
+
+class Lying:
+    """Two texts behind a __len__ that says `length` (or raises it)."""
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return ["uv", "w"][i]
+
+
+@pytest.mark.parametrize("length", [2**62, sys.maxsize, 2**63, 0, 1, RuntimeError("no length")])
+def test_batch_sized_by_the_texts_received(make, length):
+    assert make(SMALL).encode_batch(Lying(length)) == [[5, 1], [4, 1]]
 
 
 def test_own_unknown_token_and_large_vocabulary(make):
