@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import threading
 from typing import Dict, List, Optional, Tuple
 
@@ -125,9 +126,28 @@ class _TokenTrie:
         return out
 
 
+# White space as the native side sees it (the White_Space property): str.split() would also split
+# at U+001C..U+001F.
+_WHITE_SPACE_RUN = re.compile(r"[^\S\x1c-\x1f]+")
+
+
 def _normalize(text: str) -> str:
     # Same as the native normalize_chars: split on whitespace, END_TOKEN after each word.
-    return "".join(word + END_TOKEN for word in text.split())
+    return "".join(word + END_TOKEN for word in _WHITE_SPACE_RUN.split(text) if word)
+
+
+def _pair_auto_map(config_file: str) -> None:
+    # transformers records a remote-code tokenizer as the [slow, fast] pair its loader unpacks only
+    # when "Tokenizer" is in the class name; for this class it writes a bare string, which no
+    # version loads back. Rewrite that entry as the pair, in transformers' own layout.
+    with open(config_file, "r", encoding="utf-8") as f:
+        config = json.load(f)
+    auto_map = config.get("auto_map")
+    if not (isinstance(auto_map, dict) and isinstance(auto_map.get("AutoTokenizer"), str)):
+        return
+    auto_map["AutoTokenizer"] = [auto_map["AutoTokenizer"], None]
+    with open(config_file, "w", encoding="utf-8") as f:
+        f.write(json.dumps(config, indent=2, sort_keys=True, ensure_ascii=False) + "\n")
 
 
 # Ids of the Zelkor objects whose base-class __call__ is running on this thread. Some transformers
@@ -373,6 +393,13 @@ class Zelkor(PreTrainedTokenizer):
     def convert_tokens_to_string(self, tokens: List[str]) -> str:
         # Simple de-normalisation: end-of-word markers become spaces.
         return "".join(tokens).replace(END_TOKEN, " ").strip()
+
+    def _save_pretrained(self, save_directory, file_names, **kwargs):
+        # save_pretrained has written the config by now and uploads (push_to_hub) only after this.
+        for name in file_names:
+            if os.path.basename(name).endswith("tokenizer_config.json"):
+                _pair_auto_map(name)
+        return super()._save_pretrained(save_directory=save_directory, file_names=file_names, **kwargs)
 
     def save_vocabulary(self, save_directory: str, filename_prefix: Optional[str] = None) -> Tuple[str]:
         os.makedirs(save_directory, exist_ok=True)
