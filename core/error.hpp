@@ -18,6 +18,8 @@ class Error {
 
   // The OS error `code` with its description, rendered as "<description> (os error N)".
   static Error io(int code);
+  // The code of an io() error, also under context labels; 0 for any other error.
+  int os_code() const { return os_code_; }
 
   // Adds an outer context label (it becomes the first element of the chain).
   Error context(std::string label) &&;
@@ -27,6 +29,7 @@ class Error {
 
  private:
   std::vector<std::string> chain_;  // outermost first
+  int os_code_ = 0;
 };
 
 template <typename T>

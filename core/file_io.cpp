@@ -13,11 +13,9 @@ namespace {
 
 std::unexpected<Error> last_os_error() { return std::unexpected(Error::io(errno)); }
 
-Result<void> write_whole(const std::string& path, WriteMode mode, std::string_view content) {
-  auto file = File::open_write(path, mode);
-  if (!file) return std::unexpected(std::move(file.error()));
-  if (auto written = file->write_all(content); !written) return written;
-  return file->close();
+Result<void> ok_or_last_error(int rc) {
+  if (rc != 0) return last_os_error();
+  return {};
 }
 
 }  // namespace
@@ -31,6 +29,19 @@ Result<File> File::open_read(const std::string& path) {
 Result<File> File::open_write(const std::string& path, WriteMode mode, unsigned perms) {
   const int how = mode == WriteMode::Append ? O_APPEND : O_TRUNC;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, perms);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+Result<File> File::open_directory(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+Result<File> File::create_new_at(const File& dir, const std::string& name, unsigned perms) {
+  const int fd =
+      ::openat(dir.fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, perms);
   if (fd < 0) return last_os_error();
   return File(fd);
 }
@@ -74,6 +85,10 @@ Result<std::string> File::read_rest() {
 
 Result<void> File::write_all(std::string_view content) { return write_all_fd(fd_, content); }
 
+Result<void> File::set_mode(unsigned mode) { return ok_or_last_error(::fchmod(fd_, mode)); }
+
+Result<void> File::sync() { return ok_or_last_error(::fsync(fd_)); }
+
 Result<void> File::close() {
   if (::close(std::exchange(fd_, -1)) != 0) return last_os_error();
   return {};
@@ -85,8 +100,18 @@ Result<std::string> read_file(const std::string& path) {
   return file->read_rest();
 }
 
-Result<void> write_file(const std::string& path, std::string_view content) {
-  return write_whole(path, WriteMode::Truncate, content);
+Result<struct stat> stat_at(const File& dir, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(dir.fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+  return st;
+}
+
+Result<void> rename_at(const File& dir, const std::string& from, const std::string& to) {
+  return ok_or_last_error(::renameat(dir.fd_, from.c_str(), dir.fd_, to.c_str()));
+}
+
+Result<void> unlink_at(const File& dir, const std::string& name) {
+  return ok_or_last_error(::unlinkat(dir.fd_, name.c_str(), 0));
 }
 
 Result<void> append_file(const std::string& path, std::string_view content) {
