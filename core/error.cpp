@@ -12,6 +12,12 @@ Error Error::io(int code) {
   return error;
 }
 
+Error Error::interrupted() {
+  Error error("interrupted");
+  error.interrupted_ = true;
+  return error;
+}
+
 Error Error::context(std::string label) && {
   chain_.insert(chain_.begin(), std::move(label));
   return std::move(*this);

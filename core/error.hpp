@@ -21,6 +21,10 @@ class Error {
   // The code of an io() error, also under context labels; 0 for any other error.
   int os_code() const { return os_code_; }
 
+  // "interrupted": a call stopped on request (interrupt.hpp), also under context labels.
+  static Error interrupted();
+  bool is_interrupted() const { return interrupted_; }
+
   // Adds an outer context label (it becomes the first element of the chain).
   Error context(std::string label) &&;
 
@@ -30,6 +34,7 @@ class Error {
  private:
   std::vector<std::string> chain_;  // outermost first
   int os_code_ = 0;
+  bool interrupted_ = false;
 };
 
 template <typename T>

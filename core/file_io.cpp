@@ -2,11 +2,14 @@
 #include "core/file_io.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <utility>
+
+#include "core/interrupt.hpp"
 
 namespace zelkor {
 namespace {
@@ -52,8 +55,19 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<size_t> read_some_fd(int fd, std::span<char> buffer) {
+Result<size_t> read_some_fd(int fd, std::span<char> buffer, bool interruptible) {
   while (true) {
+    if (interruptible) {
+      // Wait in short slices, asking between them: the signal may have reached another thread,
+      // so this one would not see EINTR.
+      pollfd ready{fd, POLLIN, 0};
+      const int events = ::poll(&ready, 1, 50);
+      if (events < 0 && errno != EINTR) return last_os_error();
+      if (events <= 0) {
+        if (auto go_on = check_interrupt_now(); !go_on) return std::unexpected(std::move(go_on.error()));
+        continue;
+      }
+    }
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n >= 0) return static_cast<size_t>(n);
     if (errno != EINTR) return last_os_error();
@@ -70,7 +84,9 @@ Result<void> write_all_fd(int fd, std::string_view content) {
   return {};
 }
 
-Result<size_t> File::read_some(std::span<char> buffer) { return read_some_fd(fd_, buffer); }
+Result<size_t> File::read_some(std::span<char> buffer, bool interruptible) {
+  return read_some_fd(fd_, buffer, interruptible);
+}
 
 Result<std::string> File::read_rest() {
   std::string text;

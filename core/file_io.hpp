@@ -33,8 +33,10 @@ class File {
   File& operator=(File&&) = delete;
   ~File();
 
-  // Reads up to buffer.size() bytes; 0 at the end of the file.
-  Result<size_t> read_some(std::span<char> buffer);
+  // Reads up to buffer.size() bytes; 0 at the end of the file. With `interruptible`, a read that
+  // waits (a pipe) asks this thread's interrupt hook every 50 ms and ends with its error when it
+  // says stop (interrupt.hpp): a read that waits on a pipe must not outlast a Ctrl-C.
+  Result<size_t> read_some(std::span<char> buffer, bool interruptible = false);
   // Everything from the current position to the end.
   Result<std::string> read_rest();
   Result<void> write_all(std::string_view content);
@@ -53,7 +55,7 @@ class File {
 };
 
 // The loops on a descriptor the caller owns (a pipe, standard input or output).
-Result<size_t> read_some_fd(int fd, std::span<char> buffer);
+Result<size_t> read_some_fd(int fd, std::span<char> buffer, bool interruptible = false);
 Result<void> write_all_fd(int fd, std::string_view content);
 
 // The whole file; open and read errors alike.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/env.hpp"
+#include "core/interrupt.hpp"
 #include "export/hf_export.hpp"
 
 namespace zelkor::py {
@@ -170,6 +171,7 @@ MpWorkerEnv::~MpWorkerEnv() {
 }
 
 PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir) {
+  if (auto go_on = check_interrupt_now(); !go_on) return std::unexpected(Failure(go_on.error()));
   auto ids = hf_export::export_from_trained(trainer.interner.id_to_token, out_dir);
   if (!ids) return std::unexpected(std::move(ids.error()));
   return {};

@@ -45,7 +45,7 @@ class MpWorkerEnv {
 // modules), with this module's directory first on PYTHONPATH. Call after MpWorkerEnv is set.
 PyResult<mp::WorkerCommand> python_worker_command();
 
-// Writes the tokenizer directory from the trained vocabulary.
+// Writes the tokenizer directory from the trained vocabulary, unless a signal handler raised.
 PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir);
 
 }  // namespace zelkor::py
