@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -23,7 +24,7 @@ namespace {
 unsigned current_umask() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("Umask:")) return static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+    if (line.starts_with("Umask:")) return static_cast<unsigned>(std::strtoul(line.c_str() + 6, nullptr, 8));
   }
   const mode_t mask = ::umask(022);
   ::umask(mask);
