@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import threading
 from typing import Dict, List, Optional, Tuple
 
@@ -126,14 +125,9 @@ class _TokenTrie:
         return out
 
 
-# White space as the native side sees it (the White_Space property): str.split() would also split
-# at U+001C..U+001F.
-_WHITE_SPACE_RUN = re.compile(r"[^\S\x1c-\x1f]+")
-
-
 def _normalize(text: str) -> str:
     # Same as the native normalize_chars: split on whitespace, END_TOKEN after each word.
-    return "".join(word + END_TOKEN for word in _WHITE_SPACE_RUN.split(text) if word)
+    return "".join(word + END_TOKEN for word in text.split())
 
 
 def _pair_auto_map(config_file: str) -> None:

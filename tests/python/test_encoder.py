@@ -3,7 +3,6 @@ import functools
 import json
 import os
 import random
-import re
 import subprocess
 import sys
 
@@ -39,7 +38,7 @@ def reference(vocab, text, switches):
     tokens = [(tok, tid, whole and G in tok[:-1]) for tok, tid in vocab.items()
               if tok and not (G in tok[:-1] and (forbid_end or whole and (tok[-1] != G or tok[0] == G)))
               and not (punct and len(tok) > 1 and not all(c.isalnum() for c in tok.replace(G, "")))]
-    seq = "".join(word + G for word in re.split(r"[^\S\x1c-\x1f]+", text) if word)  # White_Space
+    seq = "".join(word + G for word in text.split())
 
     @functools.cache
     def best(p):
