@@ -2,6 +2,7 @@
 #include "core/corpus_file.hpp"
 
 #include "core/file_io.hpp"
+#include "core/interrupt.hpp"
 #include "core/unicode.hpp"
 
 namespace zelkor {
@@ -27,8 +28,9 @@ Result<CorpusLines> read_corpus_lines(const std::string& path) {
   char buffer[8192];
   auto invalid = [] { return fail("stream did not contain valid UTF-8"); };
   while (true) {
-    auto n = file->read_some(buffer);
+    auto n = file->read_some(buffer, true);
     if (!n) return std::unexpected(std::move(n.error()));
+    if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
     if (*n == 0) break;
     std::string_view chunk(buffer, *n);
     size_t newline;

@@ -17,7 +17,8 @@ struct CorpusLines {
 
 // Lines end at "\n" (one "\r" before it is removed too); a last line without "\n" is kept as
 // is. Lines that are empty or only White_Space are dropped. Errors: the open or read error
-// ("... (os error N)"), or "stream did not contain valid UTF-8" for a line that is not UTF-8.
+// ("... (os error N)"), "stream did not contain valid UTF-8" for a line that is not UTF-8, or
+// Error::interrupted() when asked to stop (between reads, or while a read waits).
 Result<CorpusLines> read_corpus_lines(const std::string& path);
 
 }  // namespace zelkor

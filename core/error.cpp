@@ -7,7 +7,15 @@
 namespace zelkor {
 
 Error Error::io(int code) {
-  return Error(fmt::format("{} (os error {})", std::strerror(code), code));
+  Error error(fmt::format("{} (os error {})", std::strerror(code), code));
+  error.os_code_ = code;
+  return error;
+}
+
+Error Error::interrupted() {
+  Error error("interrupted");
+  error.interrupted_ = true;
+  return error;
 }
 
 Error Error::context(std::string label) && {

@@ -18,6 +18,12 @@ class Error {
 
   // The OS error `code` with its description, rendered as "<description> (os error N)".
   static Error io(int code);
+  // The code of an io() error, also under context labels; 0 for any other error.
+  int os_code() const { return os_code_; }
+
+  // "interrupted": a call stopped on request (interrupt.hpp), also under context labels.
+  static Error interrupted();
+  bool is_interrupted() const { return interrupted_; }
 
   // Adds an outer context label (it becomes the first element of the chain).
   Error context(std::string label) &&;
@@ -27,6 +33,8 @@ class Error {
 
  private:
   std::vector<std::string> chain_;  // outermost first
+  int os_code_ = 0;
+  bool interrupted_ = false;
 };
 
 template <typename T>

@@ -8,6 +8,7 @@
 #include "core/debug_fmt.hpp"
 #include "core/entry_index.hpp"
 #include "core/env.hpp"
+#include "core/interrupt.hpp"
 #include "core/log.hpp"
 #include "core/stats_fold.hpp"
 #include "core/pool.hpp"
@@ -57,7 +58,7 @@ std::optional<NgramKey> debug_pair(Interner& interner, uint64_t step) {
 
 }  // namespace
 
-void Zelkor::train_single() {
+Result<void> Zelkor::train_single() {
   const auto t0 = std::chrono::steady_clock::now();
   log_at(2, TAG, "start merges={} n_values={} recompute_each_step={} use_heap={} num_workers={}",
          config.num_merges, debug_list(config.n_values), config.recompute_each_step,
@@ -86,7 +87,9 @@ void Zelkor::train_single() {
     return run_on(pool.get(), [&] { return count_stats(index.snapshot(), config.n_values); });
   };
 
+  Result<void> outcome;
   for (uint64_t step = 0; step < config.num_merges; ++step) {
+    if (outcome = check_interrupt(); !outcome) break;
     const auto t_step = std::chrono::steady_clock::now();
     const std::optional<NgramKey> pair = debug_pair(interner, step);
     if (verify_pre) {
@@ -172,6 +175,7 @@ void Zelkor::train_single() {
 
   if (scan_by_heap) heap.clear();
   entries = std::move(index).release();
+  if (!outcome) return outcome;
 
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();
@@ -180,6 +184,7 @@ void Zelkor::train_single() {
                                            static_cast<float>(total_chars);
   log_at(2, "tpc", "total_tokens={} total_chars={} tpc={:.6f} tok/char elapsed={:.3f}s [single]",
          total_tokens, total_chars, tpc, elapsed_seconds(t0));
+  return {};
 }
 
 }  // namespace zelkor

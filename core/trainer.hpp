@@ -16,6 +16,7 @@
 #include "core/candidate_heap.hpp"
 #include "core/config.hpp"
 #include "core/corpus.hpp"
+#include "core/error.hpp"
 #include "core/interner.hpp"
 #include "core/normalize.hpp"
 #include "core/stats_map.hpp"
@@ -61,8 +62,9 @@ struct Zelkor {
                    const HeapOffers& offers);
 
   // The merge loop with its stop conditions and log lines (train_single.cpp). Expects `stats`
-  // to hold the statistics of `entries`.
-  void train_single();
+  // to hold the statistics of `entries`. Fails only with Error::interrupted(), checked before
+  // each step (interrupt.hpp); the trainer then holds the steps done so far.
+  Result<void> train_single();
 
   // Corpus counting, in process; engine/engine.hpp picks between these and the multi-process
   // preprocessing. build_vocab fills `entries` and the interner from raw corpus lines (the

@@ -55,6 +55,7 @@ Result<DpTokenizer> DpTokenizer::from_entries(
   const bool forbid_end_inner = env_is_set("ZELKOR_FORBID_END_INNER");
   tok.cross_word_whole_only_ = !forbid_end_inner && env_is_set("ZELKOR_CROSS_WORD_WHOLE_ONLY");
   const bool forbid_punct_tokens = env_is_set("ZELKOR_FORBID_PUNCT_TOKENS");
+  absl::flat_hash_set<uint32_t> word_start_ids;  // sized by the flagged ids, whatever their values
   for (const auto& [text, id] : vocab) {
     if (forbid_punct_tokens && has_punct(text)) continue;
     const bool end_inner = has_inner_end(text);
@@ -62,22 +63,18 @@ Result<DpTokenizer> DpTokenizer::from_entries(
     if (end_inner && tok.cross_word_whole_only_) {
       // A cross-word token must cover whole words: start a word and end at a word end.
       if (!text.ends_with(END_TOKEN) || text.starts_with(END_TOKEN)) continue;
-      // Sized on demand: ids beyond the vector count as unflagged, so a huge id in a small
-      // vocabulary costs nothing unless it is flagged.
-      if (id >= tok.require_word_start_.size()) tok.require_word_start_.resize(size_t{id} + 1);
-      tok.require_word_start_[id] = true;
+      word_start_ids.insert(id);
     }
     tok.trie_.insert(text, id);
   }
-  tok.trie_.freeze();
+  tok.trie_.freeze(word_start_ids);
   return tok;
 }
 
 std::vector<uint32_t> DpTokenizer::encode(std::string_view text) const {
   const std::vector<char32_t> chars = normalize_chars(text);
   if (cross_word_whole_only_) {
-    return trie_.dp_min_ids_allow_unk_require_word_start(chars, unk_id_, require_word_start_,
-                                                         END_CHAR);
+    return trie_.dp_min_ids_allow_unk_require_word_start(chars, unk_id_, END_CHAR);
   }
   return trie_.dp_min_ids_allow_unk(chars, unk_id_);
 }

@@ -34,7 +34,6 @@ class DpTokenizer {
 
  private:
   TokenTrie trie_;
-  std::vector<bool> require_word_start_;
   uint32_t unk_id_ = 0;
   bool cross_word_whole_only_ = false;
 };

@@ -21,8 +21,8 @@ uint32_t add_one_saturating(uint32_t v) { return v == UINT32_MAX ? v : v + 1; }
 
 }  // namespace
 
-TokenTrie::TokenTrie() : term_ids_(1, NO_TOKEN), building_(1) {
-  std::fill(std::begin(root_ascii_), std::end(root_ascii_), NO_TOKEN);
+TokenTrie::TokenTrie() : terms_(1, 0), building_(1) {
+  std::fill(std::begin(root_ascii_), std::end(root_ascii_), NO_NODE);
 }
 
 void TokenTrie::insert(std::string_view text, uint32_t id) {
@@ -30,20 +30,20 @@ void TokenTrie::insert(std::string_view text, uint32_t id) {
   uint32_t node = 0;
   for (size_t i = 0; i < text.size();) {
     char32_t c = utf8_next(text, i);
-    auto [it, inserted] = building_[node].try_emplace(c, static_cast<uint32_t>(term_ids_.size()));
+    auto [it, inserted] = building_[node].try_emplace(c, static_cast<uint32_t>(terms_.size()));
     const uint32_t child = it->second;  // read before building_ grows and may move the map
     if (inserted) {
-      term_ids_.push_back(NO_TOKEN);
+      terms_.push_back(0);
       building_.emplace_back();
     }
     node = child;
   }
-  term_ids_[node] = id;
+  terms_[node] = HAS_TOKEN | id;
 }
 
-void TokenTrie::freeze() {
+void TokenTrie::freeze(const absl::flat_hash_set<uint32_t>& word_start_ids) {
   if (frozen_) return;
-  const size_t n = term_ids_.size();
+  const size_t n = terms_.size();
   first_.assign(n + 1, 0);
   for (size_t i = 0; i < n; ++i) first_[i + 1] = first_[i] + static_cast<uint32_t>(building_[i].size());
   child_chars_.resize(first_[n]);
@@ -58,6 +58,9 @@ void TokenTrie::freeze() {
     }
   }
   building_ = {};
+  for (uint64_t& term : terms_) {
+    if ((term & HAS_TOKEN) != 0 && word_start_ids.contains(static_cast<uint32_t>(term))) term |= WORD_START;
+  }
   frozen_ = true;
 }
 
@@ -69,15 +72,14 @@ uint32_t TokenTrie::child(uint32_t node, char32_t c) const {
     for (const char32_t* p = begin; p != end; ++p) {
       if (*p == c) return child_nodes_[static_cast<size_t>(p - child_chars_.data())];
     }
-    return NO_TOKEN;
+    return NO_NODE;
   }
   const char32_t* p = std::lower_bound(begin, end, c);
-  return p != end && *p == c ? child_nodes_[static_cast<size_t>(p - child_chars_.data())] : NO_TOKEN;
+  return p != end && *p == c ? child_nodes_[static_cast<size_t>(p - child_chars_.data())] : NO_NODE;
 }
 
 template <bool kWordStart>
 std::vector<uint32_t> TokenTrie::run(std::span<const char32_t> s, uint32_t unk_id,
-                                     const std::vector<bool>* require_word_start,
                                      char32_t end_char) const {
   if (!frozen_) throw std::logic_error("TokenTrie used before freeze");
   const size_t n = s.size();
@@ -92,19 +94,16 @@ std::vector<uint32_t> TokenTrie::run(std::span<const char32_t> s, uint32_t unk_i
     uint32_t node = 0;
     for (size_t j = i; j < n; ++j) {
       node = child(node, s[j]);
-      if (node == NO_TOKEN) break;
-      const uint32_t t = term_ids_[node];
-      if (t == NO_TOKEN) continue;
-      if (kWordStart && !at_word_start && t < require_word_start->size() &&
-          (*require_word_start)[t]) {
-        continue;
-      }
+      if (node == NO_NODE) break;
+      const uint64_t term = terms_[node];
+      if ((term & HAS_TOKEN) == 0) continue;
+      if (kWordStart && !at_word_start && (term & WORD_START) != 0) continue;
       const uint32_t cand = add_one_saturating(dp[j + 1]);
       // Later candidates are longer, so an equal cost replaces the recorded one.
       if (cand <= dp[i]) {
         dp[i] = cand;
         back_next[i] = j + 1;
-        back_id[i] = t;
+        back_id[i] = static_cast<uint32_t>(term);
       }
     }
     if (back_next[i] == 0) {
@@ -121,13 +120,12 @@ std::vector<uint32_t> TokenTrie::run(std::span<const char32_t> s, uint32_t unk_i
 
 std::vector<uint32_t> TokenTrie::dp_min_ids_allow_unk(std::span<const char32_t> chars,
                                                       uint32_t unk_id) const {
-  return run<false>(chars, unk_id, nullptr, 0);
+  return run<false>(chars, unk_id, 0);
 }
 
 std::vector<uint32_t> TokenTrie::dp_min_ids_allow_unk_require_word_start(
-    std::span<const char32_t> chars, uint32_t unk_id, const std::vector<bool>& require_word_start,
-    char32_t end_char) const {
-  return run<true>(chars, unk_id, &require_word_start, end_char);
+    std::span<const char32_t> chars, uint32_t unk_id, char32_t end_char) const {
+  return run<true>(chars, unk_id, end_char);
 }
 
 }  // namespace zelkor

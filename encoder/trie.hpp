@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 namespace zelkor {
 
@@ -16,36 +17,38 @@ namespace zelkor {
 // any number of threads may encode with it at once.
 class TokenTrie {
  public:
-  static constexpr uint32_t NO_TOKEN = UINT32_MAX;
-
   TokenTrie();
 
   // Adds `text` (UTF-8) ending at a node whose token id becomes `id` (replacing an earlier one).
   // The empty text marks the root, which the encoder never consults.
   void insert(std::string_view text, uint32_t id);
 
-  // Builds the read-only layout; called once after the last insert.
-  void freeze();
+  // Builds the read-only layout; called once after the last insert. The tokens whose id is in
+  // `word_start_ids` may only start a word in dp_min_ids_allow_unk_require_word_start.
+  void freeze(const absl::flat_hash_set<uint32_t>& word_start_ids = {});
 
   // The fewest tokens covering `chars`; among those the split whose first token is longest,
   // recursively. A character at which no token starts becomes `unk_id`.
   std::vector<uint32_t> dp_min_ids_allow_unk(std::span<const char32_t> chars, uint32_t unk_id) const;
 
-  // The same, but a token whose entry of `require_word_start` is true may only start at
-  // position 0 or right after `end_char`. Ids beyond the vector count as unflagged.
-  std::vector<uint32_t> dp_min_ids_allow_unk_require_word_start(
-      std::span<const char32_t> chars, uint32_t unk_id, const std::vector<bool>& require_word_start,
-      char32_t end_char) const;
-
+  // The same, but a token whose id was among freeze()'s `word_start_ids` may only start at
+  // position 0 or right after `end_char`.
+  std::vector<uint32_t> dp_min_ids_allow_unk_require_word_start(std::span<const char32_t> chars,
+                                                                uint32_t unk_id,
+                                                                char32_t end_char) const;
 
  private:
+  static constexpr uint32_t NO_NODE = UINT32_MAX;
+  // A node's token: its id in the low 32 bits and these flags above, so that every u32 is an id.
+  static constexpr uint64_t HAS_TOKEN = uint64_t{1} << 32;
+  static constexpr uint64_t WORD_START = uint64_t{1} << 33;
+
   template <bool kWordStart>
-  std::vector<uint32_t> run(std::span<const char32_t> chars, uint32_t unk_id,
-                            const std::vector<bool>* require_word_start, char32_t end_char) const;
-  // The child of `node` along `c`, or NO_TOKEN.
+  std::vector<uint32_t> run(std::span<const char32_t> chars, uint32_t unk_id, char32_t end_char) const;
+  // The child of `node` along `c`, or NO_NODE.
   uint32_t child(uint32_t node, char32_t c) const;
 
-  std::vector<uint32_t> term_ids_;  // per node: token id ending here, or NO_TOKEN
+  std::vector<uint64_t> terms_;  // per node: the token ending here (0: none)
   // Construction form: per node, character -> child.
   std::vector<absl::flat_hash_map<char32_t, uint32_t>> building_;
   // Frozen form: node i's children are child_chars_/child_nodes_[first_[i] .. first_[i + 1]),

@@ -1,6 +1,7 @@
 // Engine choice.
 #include "engine/engine.hpp"
 
+#include "core/interrupt.hpp"
 #include "core/log.hpp"
 #include "multiproc/train_mp.hpp"
 
@@ -14,13 +15,14 @@ Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines) {
 }
 
 Result<void> train(Zelkor& trainer, const mp::WorkerCommand& workers) {
+  if (auto go_on = check_interrupt(); !go_on) return go_on;  // counting may have taken a while
   if (trainer.config.multi_process) {
     log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
     return mp::train_multiprocess(trainer, workers);
   }
   trainer.rebuild_global_stats();
-  trainer.train_single();
-  return {};
+  if (auto go_on = check_interrupt(); !go_on) return go_on;
+  return trainer.train_single();
 }
 
 Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config,

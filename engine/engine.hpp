@@ -23,7 +23,8 @@ mp::WorkerCommand self_as_worker();
 Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines);
 
 // Trains `trainer`, whose sequences are counted: a full recount and train_single, or (after the
-// "init" line that says so) the multi-process driver with workers started by `workers`.
+// "init" line that says so) the multi-process driver with workers started by `workers`. Asks
+// to be interrupted (interrupt.hpp) first and between steps.
 Result<void> train(Zelkor& trainer, const mp::WorkerCommand& workers = self_as_worker());
 
 // A trainer built from counted lines and trained by train().

@@ -2,11 +2,10 @@
 #include "export/hf_export.hpp"
 
 #include <algorithm>
-#include <filesystem>
 
-#include "core/file_io.hpp"
 #include "core/interner.hpp"
 #include "export/json_writer.hpp"
+#include "export/replace_files.hpp"
 #include "export/templates.hpp"
 
 namespace zelkor::hf_export {
@@ -69,26 +68,15 @@ Result<StringMap<uint32_t>> export_from_trained(std::span<const std::string> tok
     vocab.emplace_hint(vocab.end(), std::string(texts[i]), Json{uint64_t{i}});
   }
 
-  std::error_code ec;
-  std::filesystem::create_directories(out_dir, ec);
-  if (ec) return std::unexpected(Error::io(ec.value()));
-  const std::filesystem::path dir(out_dir);
-  auto path = [&](const char* name) { return (dir / name).string(); };
-  if (auto r = write_json_pretty(path("vocab.json"), Json{std::move(vocab)}); !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = write_json_pretty(path("tokenizer_config.json"), tokenizer_config()); !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = write_json_pretty(path("special_tokens_map.json"), special_tokens_map()); !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = write_file(path("tokenization_zelkor.py"), templates::COMPANION_MODULE_TEXT); !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = write_file(path("README.md"), templates::README_TEXT); !r) {
-    return std::unexpected(r.error());
-  }
+  const std::string vocab_text = json_file_text(Json{std::move(vocab)});
+  const std::string config_text = json_file_text(tokenizer_config());
+  const std::string specials_text = json_file_text(special_tokens_map());
+  const NamedContent files[] = {{"vocab.json", vocab_text},
+                                {"tokenizer_config.json", config_text},
+                                {"special_tokens_map.json", specials_text},
+                                {"tokenization_zelkor.py", templates::COMPANION_MODULE_TEXT},
+                                {"README.md", templates::README_TEXT}};
+  if (auto written = replace_files(out_dir, files); !written) return std::unexpected(std::move(written.error()));
   return ids;
 }
 

@@ -20,7 +20,8 @@ uint32_t special_rank(std::string_view text);
 bool export_token_less(std::string_view a, std::string_view b);
 
 // Writes the directory `out_dir` (created with missing parents) and returns text -> exported id.
-// The first failed file operation ends the export with its error; earlier files stay.
+// The five files replace their old versions together (replace_files.hpp): a failed export ends
+// with the error of the first failed operation and leaves the directory as it was.
 Result<StringMap<uint32_t>> export_from_trained(std::span<const std::string> tokens,
                                                 const std::string& out_dir);
 

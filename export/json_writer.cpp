@@ -3,8 +3,6 @@
 
 #include <fmt/format.h>
 
-#include "core/file_io.hpp"
-
 namespace zelkor {
 namespace {
 
@@ -75,11 +73,11 @@ void append_json_pretty(std::string& out, const Json& json, int depth) {
   }
 }
 
-Result<void> write_json_pretty(const std::string& path, const Json& value) {
+std::string json_file_text(const Json& value) {
   std::string out;
   append_json_pretty(out, value);
   out += '\n';
-  return write_file(path, out);
+  return out;
 }
 
 }  // namespace zelkor

@@ -10,8 +10,6 @@
 #include <variant>
 #include <vector>
 
-#include "core/error.hpp"
-
 namespace zelkor {
 
 struct Json {
@@ -23,7 +21,7 @@ struct Json {
 // Appends the pretty form of `value` (no final line break) to `out`.
 void append_json_pretty(std::string& out, const Json& value, int depth = 0);
 
-// Creates or truncates `path` (mode 0666 before the umask) and writes the pretty form and "\n".
-Result<void> write_json_pretty(const std::string& path, const Json& value);
+// The text of a JSON file: the pretty form and "\n".
+std::string json_file_text(const Json& value);
 
 }  // namespace zelkor

@@ -8,6 +8,7 @@
 
 #include "core/debug_fmt.hpp"
 #include "core/env.hpp"
+#include "core/interrupt.hpp"
 #include "core/log.hpp"
 #include "core/select.hpp"
 #include "core/stats.hpp"
@@ -208,6 +209,10 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
 
   GlobalStats step_local;
   for (uint64_t step = 0; step < t.config.num_merges; ++step) {
+    if (auto go_on = check_interrupt(); !go_on) {
+      (*pool)->shutdown();  // idle between steps: they end in order
+      return go_on;
+    }
     const auto step_start = Clock::now();
     GlobalStats* step_stats = &t.stats;
     if (!modes.use_incremental) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "core/interrupt.hpp"
 #include "core/unicode.hpp"
 #include "python/py_util.hpp"
 
@@ -25,7 +26,9 @@ ChunkIntake::ChunkIntake(ThreadPool& pool, uint64_t chunk_size, uint64_t max_doc
   chunk_.reserve(std::min<uint64_t>(chunk_size, 1 << 20));
 }
 
-bool ChunkIntake::feed(std::string_view text) {
+PyResult<bool> ChunkIntake::feed(std::string_view text) {
+  // Iterators written in C (a list, itertools) run no bytecode, so nothing else sees a Ctrl-C.
+  if (auto go_on = check_interrupt(); !go_on) return std::unexpected(Failure(go_on.error()));
   if (trim_white_space(text).empty()) return true;
   uint64_t chars = utf8_count(text);
   total_chars_ = chars > UINT64_MAX - total_chars_ ? UINT64_MAX : total_chars_ + chars;

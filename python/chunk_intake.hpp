@@ -10,6 +10,7 @@
 
 #include "core/corpus.hpp"
 #include "core/pool.hpp"
+#include "python/failure.hpp"
 
 namespace zelkor::py {
 
@@ -18,8 +19,9 @@ class ChunkIntake {
  public:
   ChunkIntake(ThreadPool& pool, uint64_t chunk_size, uint64_t max_docs);
 
-  // Takes one text; blank texts are skipped. False once max_docs texts are kept (0: no limit).
-  bool feed(std::string_view text);
+  // Takes one text; blank texts are skipped. False once max_docs texts are kept (0: no limit);
+  // the interrupt's Failure when a signal handler raised (signal_check.hpp).
+  PyResult<bool> feed(std::string_view text);
 
   // Counts what is left; the counts and character total of everything kept.
   SeqCounts finish();

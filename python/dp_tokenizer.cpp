@@ -3,6 +3,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "encoder/encoder.hpp"
@@ -22,6 +23,9 @@ const std::vector<ArgSpec> CONSTRUCTOR_ARGS = {{"vocab_file", ArgKind::Path, tru
                                                {"unk_token", ArgKind::OptStr}};
 const std::vector<ArgSpec> ENCODE_ARGS = {{"text", ArgKind::Str, true}};
 const std::vector<ArgSpec> ENCODE_BATCH_ARGS = {{"texts", ArgKind::Object, true}};
+
+// The most texts reserved up front from a batch's __len__.
+constexpr size_t MAX_RESERVED_TEXTS = size_t{1} << 16;
 
 const DpTokenizer& impl_of(PyObject* self) { return *reinterpret_cast<PyDpTokenizer*>(self)->impl; }
 
@@ -74,11 +78,12 @@ PyResult<std::vector<std::string>> batch_texts(PyObject* texts) {
                                             "' object cannot be converted to 'Sequence'");
   }
   std::vector<std::string> out;
+  // __len__ is only a hint (it may lie): reserve no more than a modest batch, grow by what arrives.
   Py_ssize_t size = PySequence_Size(texts);
   if (size < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<size_t>(size));
+    out.reserve(std::min<size_t>(static_cast<size_t>(size), MAX_RESERVED_TEXTS));
   }
   auto iterator = checked(PyObject_GetIter(texts));
   if (!iterator) return std::unexpected(std::move(iterator.error()));

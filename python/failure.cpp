@@ -5,7 +5,9 @@
 
 namespace zelkor::py {
 
-Failure::Failure(const Error& error) : Failure(PyExc_ValueError, error.render()) {}
+Failure::Failure(const Error& error) : Failure(PyExc_ValueError, error.render()) {
+  if (error.is_interrupted() && PyErr_Occurred()) cause_ = Ref(PyErr_GetRaisedException());
+}
 
 Failure::Failure(PyObject* type, std::string message)
     : cause_(Typed{Ref(Py_NewRef(type)), std::move(message)}) {}

@@ -18,7 +18,8 @@ namespace zelkor::py {
 class Failure {
  public:
   // A core error, raised as ValueError with the chain joined by ": ". Implicit, so core
-  // Result<T> values convert to PyResult<T>.
+  // Result<T> values convert to PyResult<T>. Error::interrupted() is the exception a signal
+  // handler left pending (signal_check.hpp), taken as pending() does.
   Failure(const Error& error);
   // `type` (TypeError, OverflowError, ...) with `message`.
   Failure(PyObject* type, std::string message);

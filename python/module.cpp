@@ -2,6 +2,7 @@
 // DpTokenizer, train_to_hf, train_to_hf_iter, train_to_hf_parquet and _run_worker, appending
 // each name to __all__ first. The module lives once per process: a second initialisation in the
 // same interpreter returns the first module object, and other interpreters are refused.
+#include <csignal>
 #include <stdexcept>
 
 #include "core/unicode.hpp"
@@ -97,6 +98,9 @@ int64_t FIRST_INTERPRETER = -1;
 // The worker loop runs with the interpreter lock held: no other Python thread runs in a worker.
 PyObject* run_worker(PyObject*, PyObject*) {
   return guarded([]() -> PyResult<Ref> {
+    // A Ctrl-C reaches the terminal's whole process group; the parent handles it and ends its
+    // workers in order, so a worker leaves it alone instead of reporting it when the loop ends.
+    PyOS_setsig(SIGINT, SIG_IGN);
     if (auto served = mp::worker_loop(); !served) return std::unexpected(served.error());
     return none();
   });

@@ -116,7 +116,8 @@ PyResult<void> pull_batches(PyObject* batches, ChunkIntake& intake) {
     auto texts = batch_texts(batch);
     if (!texts) return std::unexpected(std::move(texts.error()));
     for (const std::string& text : *texts) {
-      if (!intake.feed(text)) return false;
+      auto more = intake.feed(text);
+      if (!more || !*more) return more;
     }
     return true;
   });

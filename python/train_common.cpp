@@ -3,8 +3,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 
 #include "core/env.hpp"
+#include "core/interrupt.hpp"
 #include "export/hf_export.hpp"
 
 namespace zelkor::py {
@@ -41,9 +44,9 @@ std::vector<ArgSpec> limit_args() {
           flag("use_heap")};
 }
 
-void set_env(const char* name, const std::string* value) {
-  int rc = value != nullptr ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-  if (rc != 0) throw Fault(std::string("set environment variable ") + name);
+// Sets `name` to `value`, or removes it when null; false when the environment refused.
+bool put_env(const char* name, const std::string* value) {
+  return (value != nullptr ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name)) == 0;
 }
 
 }  // namespace
@@ -126,21 +129,49 @@ PyResult<mp::WorkerCommand> python_worker_command() {
   return command;
 }
 
-MpWorkerEnv::MpWorkerEnv(bool multi_process) : saved_(env_var("MP_PY_WORKER")) {
-  const std::string one = "1";
-  set_env("MP_PY_WORKER", multi_process ? &one : nullptr);
+namespace {
+
+// The owner of MP_PY_WORKER while training calls run.
+struct WorkerVarOwner {
+  std::mutex mutex;
+  uint64_t calls = 0;
+  uint64_t multi_process_calls = 0;
+  std::optional<std::string> saved;  // the caller's value, taken when the first call began
+
+  static WorkerVarOwner& get() {
+    static WorkerVarOwner owner;
+    return owner;
+  }
+};
+
+const std::string ONE = "1";
+
+}  // namespace
+
+MpWorkerEnv::MpWorkerEnv(bool multi_process) : multi_process_(multi_process) {
+  WorkerVarOwner& owner = WorkerVarOwner::get();
+  std::lock_guard lock(owner.mutex);
+  if (owner.calls == 0) owner.saved = env_var("MP_PY_WORKER");
+  const uint64_t multi = owner.multi_process_calls + (multi_process ? 1 : 0);
+  // A Fault leaves the counts as they were.
+  if (!put_env("MP_PY_WORKER", multi != 0 ? &ONE : nullptr)) throw Fault("set environment variable MP_PY_WORKER");
+  ++owner.calls;
+  owner.multi_process_calls = multi;
 }
 
 MpWorkerEnv::~MpWorkerEnv() {
-  // A destructor must not throw; a failure to restore is ignored here.
-  if (saved_) {
-    ::setenv("MP_PY_WORKER", saved_->c_str(), 1);
-  } else {
-    ::unsetenv("MP_PY_WORKER");
-  }
+  WorkerVarOwner& owner = WorkerVarOwner::get();
+  std::lock_guard lock(owner.mutex);
+  --owner.calls;
+  if (multi_process_) --owner.multi_process_calls;
+  const std::string* value = owner.calls == 0                ? (owner.saved ? &*owner.saved : nullptr)
+                             : owner.multi_process_calls != 0 ? &ONE
+                                                              : nullptr;
+  put_env("MP_PY_WORKER", value);  // a destructor must not throw: a failure is ignored here
 }
 
 PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir) {
+  if (auto go_on = check_interrupt_now(); !go_on) return std::unexpected(Failure(go_on.error()));
   auto ids = hf_export::export_from_trained(trainer.interner.id_to_token, out_dir);
   if (!ids) return std::unexpected(std::move(ids.error()));
   return {};

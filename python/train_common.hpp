@@ -2,7 +2,6 @@
 // TrainConfig they fill, the n-range checks, the MP_PY_WORKER guard and the final export.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,8 +24,11 @@ TrainConfig config_from_args(const Args& args);
 // >= 1", then our own "n_max must be <= 65536".
 PyResult<void> check_n_range(const Args& args, bool with_chunk_size);
 
-// Saves MP_PY_WORKER, sets it to "1" for a multi-process call or removes it otherwise, and
-// restores the saved value (or removes it) when the scope ends, on every way out.
+// MP_PY_WORKER for the scope of a training call: "1" while a multi-process call runs, removed
+// otherwise, and the caller's value (or none) back when the scope ends, on every way out. Calls
+// in several threads overlap (each releases the lock while counting), so one process-wide owner
+// saves the value when the first call begins and restores it when the last one ends; meanwhile
+// it is "1" while any of them is multi-process.
 class MpWorkerEnv {
  public:
   explicit MpWorkerEnv(bool multi_process);
@@ -35,7 +37,7 @@ class MpWorkerEnv {
   ~MpWorkerEnv();
 
  private:
-  std::optional<std::string> saved_;
+  const bool multi_process_;
 };
 
 // How this call starts its worker processes: the interpreter the user runs (sys.executable, not
@@ -43,7 +45,7 @@ class MpWorkerEnv {
 // modules), with this module's directory first on PYTHONPATH. Call after MpWorkerEnv is set.
 PyResult<mp::WorkerCommand> python_worker_command();
 
-// Writes the tokenizer directory from the trained vocabulary.
+// Writes the tokenizer directory from the trained vocabulary, unless a signal handler raised.
 PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir);
 
 }  // namespace zelkor::py

@@ -4,12 +4,14 @@
 #include "core/trainer.hpp"
 #include "engine/engine.hpp"
 #include "python/module_functions.hpp"
+#include "python/signal_check.hpp"
 #include "python/train_common.hpp"
 
 namespace zelkor::py {
 namespace {
 
 PyResult<void> train_from_file(const Args& args) {
+  SignalCheck signals;
   const std::string& corpus_file = args["corpus_file"].str;
   auto corpus = read_corpus_lines(corpus_file);
   if (!corpus) return std::unexpected(std::move(corpus.error()));

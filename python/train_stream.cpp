@@ -7,6 +7,7 @@
 #include "python/chunk_intake.hpp"
 #include "python/module_functions.hpp"
 #include "python/parquet_source.hpp"
+#include "python/signal_check.hpp"
 #include "python/text_items.hpp"
 #include "python/train_common.hpp"
 
@@ -52,6 +53,7 @@ PyResult<void> count_and_train(const Args& args, Pull&& pull, const char* empty_
   auto pool = counting_pool(args["num_workers"].u64);
   if (!pool) return std::unexpected(std::move(pool.error()));
   MpWorkerEnv env(args["multi_process"].flag);
+  SignalCheck signals;
   ChunkIntake intake(**pool, args["chunk_size"].u64, args["max_docs"].u64);
   if (auto pulled = pull(intake); !pulled) return pulled;
   return train_and_export(intake.finish(), intake.total_chars(), args, empty_message);

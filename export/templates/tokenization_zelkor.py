@@ -130,6 +130,20 @@ def _normalize(text: str) -> str:
     return "".join(word + END_TOKEN for word in text.split())
 
 
+def _pair_auto_map(config_file: str) -> None:
+    # transformers records a remote-code tokenizer as the [slow, fast] pair its loader unpacks only
+    # when "Tokenizer" is in the class name; for this class it writes a bare string, which no
+    # version loads back. Rewrite that entry as the pair, in transformers' own layout.
+    with open(config_file, "r", encoding="utf-8") as f:
+        config = json.load(f)
+    auto_map = config.get("auto_map")
+    if not (isinstance(auto_map, dict) and isinstance(auto_map.get("AutoTokenizer"), str)):
+        return
+    auto_map["AutoTokenizer"] = [auto_map["AutoTokenizer"], None]
+    with open(config_file, "w", encoding="utf-8") as f:
+        f.write(json.dumps(config, indent=2, sort_keys=True, ensure_ascii=False) + "\n")
+
+
 # Ids of the Zelkor objects whose base-class __call__ is running on this thread. Some transformers
 # versions route a batch from their __call__ back into batch_encode_plus; while the id is listed,
 # batch_encode_plus goes straight to the base class instead of forwarding to __call__ again.
@@ -373,6 +387,13 @@ class Zelkor(PreTrainedTokenizer):
     def convert_tokens_to_string(self, tokens: List[str]) -> str:
         # Simple de-normalisation: end-of-word markers become spaces.
         return "".join(tokens).replace(END_TOKEN, " ").strip()
+
+    def _save_pretrained(self, save_directory, file_names, **kwargs):
+        # save_pretrained has written the config by now and uploads (push_to_hub) only after this.
+        for name in file_names:
+            if os.path.basename(name).endswith("tokenizer_config.json"):
+                _pair_auto_map(name)
+        return super()._save_pretrained(save_directory=save_directory, file_names=file_names, **kwargs)
 
     def save_vocabulary(self, save_directory: str, filename_prefix: Optional[str] = None) -> Tuple[str]:
         os.makedirs(save_directory, exist_ok=True)

@@ -1,12 +1,17 @@
-// The tokenizer directory writer (ids, writing over an old directory, the first failure) and the
-// vocab.json reader.
+// The tokenizer directory writer (ids, writing over an old directory: symlinks, special files,
+// modes, a failure) and the vocab.json reader. Write failures: test_train_file.py.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
 
+#include <fmt/format.h>
+
 #include "encoder/vocab_json.hpp"
 #include "export/hf_export.hpp"
+#include "export/templates.hpp"
 #include "tests/cpp/support/temp_dir.hpp"
 
 namespace zelkor {
@@ -33,13 +38,54 @@ TEST(HfExport, WritesIdsOverAnOldDirectory) {
   EXPECT_EQ(TempDir::read(dir.path("keep.txt")), "mine");
 }
 
-TEST(HfExport, FirstFailureEndsTheExport) {
+// Every entry of `dir`: a regular file as its mode and bytes, anything else by its kind.
+std::map<std::string, std::string> listing(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    struct stat st {};
+    ::lstat(entry.path().c_str(), &st);
+    const std::string kind = S_ISLNK(st.st_mode) ? "symlink" : S_ISDIR(st.st_mode) ? "directory" : "other";
+    out[entry.path().filename()] =
+        S_ISREG(st.st_mode) ? fmt::format("{:o} {}", st.st_mode & 07777, TempDir::read(entry.path())) : kind;
+  }
+  return out;
+}
+
+TEST(HfExport, ReplacesSymlinksAndSpecialFilesAndKeepsModes) {
+  TempDir dir, outside;
+  outside.write("victim", "mine");
+  std::filesystem::create_symlink(outside.path("victim"), dir.path("README.md"));
+  std::filesystem::create_symlink(outside.path("nowhere"), dir.path("vocab.json"));
+  ASSERT_EQ(::mkfifo(dir.path("special_tokens_map.json").c_str(), 0600), 0);  // no reader: opening it would wait
+  dir.write("tokenizer_config.json", "old");
+  ::chmod(dir.path("tokenizer_config.json").c_str(), 0604);
+  const mode_t umask = ::umask(027);
+  auto ids = hf_export::export_from_trained(Tokens{"a"}, dir.path());
+  ::umask(umask);
+  ASSERT_TRUE(ids) << ids.error().render();
+  // No temporary file is left; a file that was there keeps its mode, the others get 0666 less the
+  // umask; nothing outside was written.
+  std::map<std::string, std::string> files = listing(dir.path());
+  for (auto& [name, file] : files) file = file.substr(0, file.find(' '));
+  EXPECT_EQ(files, (std::map<std::string, std::string>{{"README.md", "640"},
+                                                       {"special_tokens_map.json", "640"},
+                                                       {"tokenization_zelkor.py", "640"},
+                                                       {"tokenizer_config.json", "604"},
+                                                       {"vocab.json", "640"}}));
+  EXPECT_EQ(TempDir::read(dir.path("README.md")), templates::README_TEXT);
+  EXPECT_EQ(TempDir::read(outside.path("victim")), "mine");
+  EXPECT_FALSE(std::filesystem::exists(outside.path("nowhere")));
+}
+
+TEST(HfExport, DirectoryAtAFileNameFailsBeforeAnythingIsWritten) {
   TempDir dir;
+  dir.write("vocab.json", "old");
   std::filesystem::create_directory(dir.path("special_tokens_map.json"));
+  const auto before = listing(dir.path());
   auto ids = hf_export::export_from_trained(Tokens{"a"}, dir.path());
   ASSERT_FALSE(ids);
-  EXPECT_TRUE(std::filesystem::exists(dir.path("tokenizer_config.json")));
-  EXPECT_FALSE(std::filesystem::exists(dir.path("tokenization_zelkor.py")));
+  EXPECT_EQ(ids.error().render(), "Is a directory (os error 21)");
+  EXPECT_EQ(listing(dir.path()), before);
 }
 
 TEST(VocabJson, Parses) {

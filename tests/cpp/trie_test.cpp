@@ -26,21 +26,21 @@ std::string utf8_of(std::u32string_view s) {
 // pieces, then the longest first piece, then the longest second, and so on.
 using Split = std::vector<std::pair<size_t, uint32_t>>;
 Split best_split(const std::u32string& s, size_t i, const std::vector<std::u32string>& vocab,
-                 const std::vector<bool>* flags) {
+                 uint32_t first_id, const absl::flat_hash_set<uint32_t>* flags) {
   if (i == s.size()) return {};
   std::optional<Split> best;
   auto consider = [&](size_t length, uint32_t id) {
-    Split split = best_split(s, i + length, vocab, flags);
+    Split split = best_split(s, i + length, vocab, first_id, flags);
     split.insert(split.begin(), {length, id});
     const bool better = !best || split.size() < best->size() ||
                         (split.size() == best->size() && split > *best);
     if (better) best = split;
   };
   const bool word_start = i == 0 || s[i - 1] == END_CHAR;
-  for (uint32_t id = 0; id < vocab.size(); ++id) {
-    if (s.compare(i, vocab[id].size(), vocab[id]) != 0) continue;
-    if (flags && !word_start && id < flags->size() && (*flags)[id]) continue;
-    consider(vocab[id].size(), id);
+  for (uint32_t k = 0; k < vocab.size(); ++k) {
+    if (s.compare(i, vocab[k].size(), vocab[k]) != 0) continue;
+    if (flags && !word_start && flags->contains(first_id + k)) continue;
+    consider(vocab[k].size(), first_id + k);
   }
   if (!best) consider(1, UNK);
   return *best;
@@ -63,22 +63,25 @@ TEST(TokenTrie, MatchesBruteForceOnRandomVocabularies) {
       vocab.push_back({U'a', c});
       vocab.push_back({END_CHAR, c});
     }
-    TokenTrie trie;  // token ids are positions in `vocab`
-    for (uint32_t id = 0; id < vocab.size(); ++id) trie.insert(utf8_of(vocab[id]), id);
-    trie.freeze();
-    // Flags may stop short of the last ids, which then count as unflagged.
-    std::vector<bool> flags(pick(vocab.size() + 3));
-    for (size_t k = 0; k < flags.size(); ++k) flags[k] = pick(2) == 1;
+    // Token ids follow the positions in `vocab`, from 0 or up to the largest id.
+    const uint32_t first_id = seed % 4 < 2 ? 0 : static_cast<uint32_t>(UINT32_MAX - vocab.size() + 1);
+    absl::flat_hash_set<uint32_t> flags;
+    for (uint32_t k = 0; k < vocab.size(); ++k) {
+      if (pick(2) == 1) flags.insert(first_id + k);
+    }
+    TokenTrie trie;
+    for (uint32_t k = 0; k < vocab.size(); ++k) trie.insert(utf8_of(vocab[k]), first_id + k);
+    trie.freeze(flags);
     std::u32string s;
     for (size_t len = pick(11); s.size() < len;) s += text_alphabet[pick(text_alphabet.size())];
-    auto brute_force = [&](const std::vector<bool>* required) {
+    auto brute_force = [&](const absl::flat_hash_set<uint32_t>* required) {
       Ids ids;
-      for (const auto& [length, id] : best_split(s, 0, vocab, required)) ids.push_back(id);
+      for (const auto& [length, id] : best_split(s, 0, vocab, first_id, required)) ids.push_back(id);
       return ids;
     };
     SCOPED_TRACE("seed " + std::to_string(seed) + " text '" + utf8_of(s) + "'");
     EXPECT_EQ(trie.dp_min_ids_allow_unk(s, UNK), brute_force(nullptr));
-    EXPECT_EQ(trie.dp_min_ids_allow_unk_require_word_start(s, UNK, flags, END_CHAR),
+    EXPECT_EQ(trie.dp_min_ids_allow_unk_require_word_start(s, UNK, END_CHAR),
               brute_force(&flags));
   }
 }

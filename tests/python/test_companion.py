@@ -113,6 +113,19 @@ def test_fallback_to_base_class_ends(load, call, kind):
     assert ids == {"single": plain[0], "plain": plain, "pairs": [r + r for r in plain]}[kind]
 
 
+@pytest.mark.parametrize("path", ["native", "python"])
+def test_save_pretrained_round_trip(load, tmp_path, path):
+    # Saved, loaded, saved and loaded again: each copy names its class as a [slow, fast] pair.
+    toks = [load(path)]
+    for name in ("d2", "d3"):
+        toks[-1].save_pretrained(str(tmp_path / name))
+        config = json.loads((tmp_path / name / "tokenizer_config.json").read_text(encoding="utf-8"))
+        assert config["auto_map"] == {"AutoTokenizer": ["tokenization_zelkor.Zelkor", None]}
+        toks.append(transformers.AutoTokenizer.from_pretrained(str(tmp_path / name), trust_remote_code=True))
+    assert [tok._native is None for tok in toks] == [path == "python"] * 3
+    assert len({str([tok.tokenize(t) for t in TEXTS] + tok(TEXTS)["input_ids"]) for tok in toks}) == 1
+
+
 @pytest.mark.skipif(not (TF4 / "transformers").is_dir() or transformers.__version__.startswith("4."),
                     reason="build/tf4 not installed by scripts/setup, or already running under it")
 def test_passes_under_transformers_4(tmp_path):

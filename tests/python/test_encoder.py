@@ -1,7 +1,10 @@
 """DpTokenizer: minimum-token encoding against a brute-force reference, errors and heavy inputs."""
 import functools
 import json
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -79,6 +82,49 @@ def test_errors(make, call, error, message):
     with pytest.raises(error) as info:
         call(make)
     assert message is None or str(info.value) == message
+
+
+TOP = 2**32 - 1
+
+
+@pytest.mark.parametrize("switches, text, ids", [  # ids at the top of the u32 range
+    ((), "a", [TOP, TOP - 1]),
+    ((), "ba b", [5, TOP - 2]),
+    (("ZELKOR_CROSS_WORD_WHOLE_ONLY",), "a b", [TOP - 2]),
+    (("ZELKOR_CROSS_WORD_WHOLE_ONLY",), "ba b", [5, TOP, TOP - 1, 5, TOP - 1]),
+])
+def test_largest_ids(make, switches, text, ids):
+    vocab = {"<unk>": 0, "a": TOP, G: TOP - 1, f"a{G}b{G}": TOP - 2, "b": 5}
+    assert make(vocab, *switches).encode(text) == ids
+
+
+def test_flagged_largest_id_costs_no_table(tmp_path):
+    (tmp_path / "v.json").write_text(json.dumps({"<unk>": 0, f"a{G}b{G}": TOP - 1}))
+    code = ("import resource, sys, zelkor_ext; assert zelkor_ext.DpTokenizer(sys.argv[1]).encode('a b') == "
+            f"[{TOP - 1}]; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    env = {**os.environ, "ZELKOR_CROSS_WORD_WHOLE_ONLY": "1"}
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "v.json")], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    assert int(out) < 200_000  # KiB; a table by id would hold 512 MiB
+
+
+class Lying:
+    """Two texts behind a __len__ that says `length` (or raises it)."""
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return ["uv", "w"][i]
+
+
+@pytest.mark.parametrize("length", [2**62, sys.maxsize, 2**63, 0, 1, RuntimeError("no length")])
+def test_batch_sized_by_the_texts_received(make, length):
+    assert make(SMALL).encode_batch(Lying(length)) == [[5, 1], [4, 1]]
 
 
 def test_own_unknown_token_and_large_vocabulary(make):

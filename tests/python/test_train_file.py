@@ -4,6 +4,9 @@ import contextlib
 import json
 import os
 import re
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -78,3 +81,33 @@ def test_outcomes_log_and_worker_variable(case, worker_var, tmp_path, monkeypatc
                for line in err.splitlines())
     read, after = worker_var
     assert read() == after(touched=case != "n_max")
+
+
+# Trains in a child whose files may not grow past `limit` bytes (a full disk, as far as the writer can
+# tell): vocab.json fails at 100, the companion module at 4096.
+FILE_SIZE_LIMITED = """
+import resource, signal, sys, zelkor_ext
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[2]),) * 2)
+try:
+    zelkor_ext.train_to_hf_iter(["ab ab ab", "cd cd"] * 50, sys.argv[1], num_merges=5)
+except ValueError as e:
+    print(e)
+"""
+
+
+def snapshot(root):
+    return {str(p.relative_to(root)): (p.stat().st_mode, p.is_file() and p.read_bytes()) for p in root.rglob("*")}
+
+
+@pytest.mark.parametrize("limit", [100, 4096])
+@pytest.mark.parametrize("old", [True, False], ids=["over-old", "new-dirs"])
+def test_failed_export_leaves_the_directory_as_it_was(trained, tmp_path, limit, old):
+    if old:
+        shutil.copytree(trained, tmp_path / "out")
+    before = snapshot(tmp_path)
+    out = tmp_path / "out" / ("" if old else "a/b")
+    proc = subprocess.run([sys.executable, "-c", FILE_SIZE_LIMITED, str(out), str(limit)],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.stdout == "File too large (os error 27)\n", proc.stderr
+    assert snapshot(tmp_path) == before  # no temporary file, no new directory

@@ -2,6 +2,7 @@
 import json
 import random
 import re
+import threading
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -88,6 +89,40 @@ def test_iter_failures_restore_worker_variable(tmp_path, worker_var, texts, kwar
     checked = "must be" in message
     assert seen == ([] if checked or source is texts else [b"1" if kwargs.get("multi_process") else None])
     assert read() == after(touched=not checked) and not (tmp_path / "vocab.json").exists()
+
+
+def test_overlapping_calls_restore_worker_variable(tmp_path, worker_var):
+    # Two calls in two threads enter A, B and end A, B (each gives up the lock while its texts
+    # wait). The variable is "1" while the multi-process call B runs and the caller's value again
+    # only when both have ended.
+    read, after = worker_var
+    a_inside, b_inside, a_done, seen, failed = threading.Event(), threading.Event(), threading.Event(), [], []
+
+    def texts(name, entered, wait):
+        seen.append((name, read()))
+        entered.set()
+        yield "ab ab"
+        assert wait.wait(30)
+        seen.append((name, read()))
+        yield "ab cd"
+
+    def run(name, entered, wait, done, **kwargs):
+        try:
+            zelkor_ext.train_to_hf_iter(texts(name, entered, wait), str(tmp_path / name), num_merges=3, **kwargs)
+        except BaseException as e:
+            failed.append(e)
+        done.set()
+
+    a = threading.Thread(target=run, args=("a", a_inside, b_inside, a_done))
+    a.start()
+    assert a_inside.wait(30)
+    b = threading.Thread(target=run, args=("b", b_inside, a_done, threading.Event()),
+                         kwargs={"multi_process": True, "num_workers": 1})
+    b.start()
+    a.join()
+    b.join()
+    assert failed == [] and seen == [("a", None), ("b", b"1"), ("a", b"1"), ("b", b"1")]
+    assert read() == after(touched=True) and (tmp_path / "b" / "vocab.json").exists()
 
 
 def test_lock_released_while_counting(tmp_path, spins_during):

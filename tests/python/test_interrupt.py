@@ -1,0 +1,109 @@
+"""Ctrl-C during a training call: a child interpreter gets SIGINT while it trains, pulls texts or reads an
+endless line, and the call ends with KeyboardInterrupt at once, writes nothing and leaves no worker
+process or step directory behind."""
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+CHILD = r"""
+import itertools, json, os, signal, sys, zelkor_ext
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a job started in the background ignores it
+kind, source, out = sys.argv[1:]
+calls = {
+    "file": lambda: zelkor_ext.train_to_hf(source, out, num_merges=10**6, aim_token_num=0),
+    "multi-process": lambda: zelkor_ext.train_to_hf(source, out, num_merges=10**6, aim_token_num=0,
+                                                    multi_process=True, num_workers=2),
+    "iterable": lambda: zelkor_ext.train_to_hf_iter(itertools.repeat("ab cd ef", 10**12), out),
+}
+print("calling", file=sys.stderr, flush=True)
+try:
+    calls.get(kind, calls["file"])()
+    result = "returned"
+except KeyboardInterrupt:
+    result = "KeyboardInterrupt"
+try:
+    os.waitpid(-1, os.WNOHANG)
+    children = True
+except ChildProcessError:
+    children = False
+print(json.dumps({"result": result, "children": children}))
+"""
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    """About 1 MB of random words: merging until nothing is left takes seconds."""
+    rng = random.Random(7)
+    words = ["".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(2, 9))) for _ in range(3000)]
+    path = tmp_path_factory.mktemp("corpus") / "c.txt"
+    path.write_text("".join(" ".join(rng.choices(words, k=rng.randint(4, 14))) + "\n" for _ in range(20000)))
+    return path
+
+
+@pytest.fixture
+def steps():
+    """The root of the workers' step directories, in memory as by default (a step on disk takes seconds)."""
+    path = Path(tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
+    yield path
+    shutil.rmtree(path)
+
+
+def feed_one_line(fifo, flowing, stop):
+    """Writes one line without end into `fifo`: 1 MiB, then more as long as `flowing`, until `stop`."""
+    fd = os.open(fifo, os.O_WRONLY)
+    try:
+        os.write(fd, b"a" * 2**20)
+        while flowing and not stop.is_set():
+            os.write(fd, b"a" * 2**16)
+            time.sleep(0.002)
+        stop.wait()
+    except BrokenPipeError:
+        pass
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("kind, mark, group", [
+    ("file", "[merge]", False),
+    ("multi-process", "[merge]", True),  # a terminal's Ctrl-C reaches the workers too
+    ("iterable", "calling", False),  # a C iterator runs no bytecode that would see the signal
+    ("line-flowing", "calling", False),
+    ("line-stalled", "calling", False),  # the read waits on an empty pipe
+])
+def test_sigint_ends_the_call_at_once(tmp_path, corpus, steps, kind, mark, group):
+    source, out, stop = corpus, tmp_path / "out", threading.Event()
+    if kind.startswith("line"):
+        source = tmp_path / "fifo"
+        os.mkfifo(source)
+        threading.Thread(target=feed_one_line, args=(source, kind == "line-flowing", stop), daemon=True).start()
+    env = {**os.environ, "TMPDIR": str(steps), "LOG_LEVEL": "2", "LOG_FILE": str(tmp_path / "log")}
+    with open(tmp_path / "stderr", "w") as err:
+        child = subprocess.Popen([sys.executable, "-c", CHILD, kind, str(source), str(out)], env=env,
+                                 stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while mark not in (tmp_path / "stderr").read_text():
+            assert child.poll() is None and time.monotonic() < deadline, (tmp_path / "stderr").read_text()
+            time.sleep(0.01)
+        time.sleep(0.3 if mark == "calling" else 0)
+        sent = time.monotonic()
+        os.killpg(child.pid, signal.SIGINT) if group else child.send_signal(signal.SIGINT)
+        report = json.loads(child.communicate(timeout=30)[0])
+        took = time.monotonic() - sent
+    finally:
+        stop.set()
+        child.kill()
+        child.wait()
+    assert report == {"result": "KeyboardInterrupt", "children": False} and took < 2
+    assert not out.exists() and list(steps.iterdir()) == []
+    assert "Traceback" not in (tmp_path / "stderr").read_text()
