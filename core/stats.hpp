@@ -48,27 +48,34 @@ void merge_stats_into(Target& dst, StatsMap&& src) {
   StatsMap released = std::move(src);
 }
 
-// Folds `delta` × `mult` into `target`: adds (wrapping) or subtracts (saturating at 0; absent keys
-// ignored). With `remove_le1`, a key whose frequency ends at 0 or 1 is erased.
+// One key of an exact fold: `change` × `mult` added (wrapping) or subtracted (saturating at 0;
+// absent keys ignored). With `remove_le1`, a key whose frequency ends at 0 or 1 is erased. `map`
+// is the map (or shard) that holds `key`.
+template <typename Key>
+void fold_exact_key(StatsMap& map, const Key& key, const Stat& change, uint32_t mult, bool add,
+                    bool remove_le1) {
+  const uint32_t w = detail::weighted_freq(mult, change.freq);
+  const uint64_t ws = detail::weighted_score(mult, change.score);
+  if (add) {
+    auto it = map.try_emplace(key).first;
+    it->second.freq += w;
+    it->second.score += ws;
+    if (remove_le1 && it->second.freq <= 1) map.erase(it);
+  } else {
+    auto it = map.find(key);
+    if (it == map.end()) return;
+    it->second.freq = detail::sub_sat(it->second.freq, w);
+    it->second.score = detail::sub_sat(it->second.score, ws);
+    if (remove_le1 && it->second.freq <= 1) map.erase(it);
+  }
+}
+
+// Folds every key of `delta` × `mult` into `target` by fold_exact_key.
 template <typename Target>
 void accumulate_stats(Target& target, const StatsMap& delta, uint32_t mult, bool add,
                       bool remove_le1) {
   for (const auto& [key, change] : delta) {
-    const uint32_t w = detail::weighted_freq(mult, change.freq);
-    const uint64_t ws = detail::weighted_score(mult, change.score);
-    StatsMap& map = detail::map_for(target, key);
-    if (add) {
-      auto it = map.try_emplace(key).first;
-      it->second.freq += w;
-      it->second.score += ws;
-      if (remove_le1 && it->second.freq <= 1) map.erase(it);
-    } else {
-      auto it = map.find(key);
-      if (it == map.end()) continue;
-      it->second.freq = detail::sub_sat(it->second.freq, w);
-      it->second.score = detail::sub_sat(it->second.score, ws);
-      if (remove_le1 && it->second.freq <= 1) map.erase(it);
-    }
+    fold_exact_key(detail::map_for(target, key), key, change, mult, add, remove_le1);
   }
 }
 

@@ -13,6 +13,7 @@
 #include "core/select.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_readers.hpp"
+#include "multiproc/diff_fold.hpp"
 
 namespace zelkor::mp {
 namespace {
@@ -103,25 +104,16 @@ class Driver {
     bool changed = false;
     for (size_t first = 0; first < list.size(); first += batch) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(batch, list.size() - first));
-      for (BucketDiff& diff : read_bucket_diffs(std::span(list).subspan(first, count), files)) {
+      const std::vector<BucketDiff> diffs = read_bucket_diffs(std::span(list).subspan(first, count), files);
+      fold_bucket_diffs(t_.stats, diffs, modes_.use_heap ? FoldRule::Exact : FoldRule::Owned);
+      // The heap is offered every key whose score may have risen (owned additions below 2 are
+      // dropped); it refreshes stale scores itself, so offering after the whole batch chooses
+      // what offering after each bucket would.
+      for (const BucketDiff& diff : diffs) {
         changed = changed || diff.had_records;
-        if (modes_.use_heap) {
-          if (!diff.old_stats.empty()) accumulate_stats(t_.stats, diff.old_stats, 1, false, true);
-          if (!diff.new_stats.empty()) {
-            accumulate_stats(t_.stats, diff.new_stats, 1, true, true);
-            for (const auto& entry : diff.new_stats) t_.heap.push(entry.first, t_.stats, filter);
-          }
-        } else {
-          // The keys whose score rises: owned additions below 2 are dropped.
-          std::vector<NgramKey> rising;
-          if (modes_.scan_by_heap) {
-            for (const auto& [key, stat] : diff.new_stats) {
-              if (stat.freq >= 2) rising.push_back(key);
-            }
-          }
-          if (!diff.old_stats.empty()) accumulate_stats_owned(t_.stats, std::move(diff.old_stats), 1, false);
-          if (!diff.new_stats.empty()) accumulate_stats_owned(t_.stats, std::move(diff.new_stats), 1, true);
-          for (const NgramKey& key : rising) t_.heap.push(key, t_.stats, filter);
+        if (!modes_.use_heap && !modes_.scan_by_heap) continue;
+        for (const auto& [key, stat] : diff.new_stats) {
+          if (modes_.use_heap || stat.freq >= 2) t_.heap.push(key, t_.stats, filter);
         }
       }
     }
