@@ -13,7 +13,6 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-#include <tbb/parallel_reduce.h>
 #include <tbb/parallel_sort.h>
 
 #include "core/log.hpp"
@@ -69,16 +68,10 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
   });
 }
 
-SeqCounts reduce_bucket_maps(BucketMaps&& maps) {
-  return tbb::parallel_reduce(
-      tbb::blocked_range<size_t>(0, maps.size()), SeqCounts{},
-      [&](const tbb::blocked_range<size_t>& range, SeqCounts acc) {
-        for (size_t i = range.begin(); i != range.end(); ++i) {
-          acc = merge_sequence_counts(std::move(acc), std::move(maps[i]));
-        }
-        return acc;
-      },
-      [](SeqCounts left, SeqCounts right) { return merge_sequence_counts(std::move(left), std::move(right)); });
+uint64_t total_keys(const BucketMaps& maps) {
+  uint64_t total = 0;
+  for (const SeqCounts& map : maps) total += map.size();
+  return total;
 }
 
 // The vocabulary of `symbols` (distinct, sorted): id = position; per-id tables rebuilt in the
@@ -96,18 +89,13 @@ Interner byte_order_interner(std::vector<std::string>&& symbols) {
   return interner;
 }
 
-// One entry per key of `counts` (consumed), in its iteration order, ids looked up in `interner`.
-std::vector<SeqEntry> map_entries(SeqCounts&& counts, const Interner& interner) {
-  std::vector<std::pair<std::string, uint32_t>> pairs;
-  pairs.reserve(counts.size());
-  for (auto it = counts.begin(); it != counts.end();) {
-    auto node = counts.extract(it++);
-    pairs.emplace_back(std::move(node.key()), node.mapped());
-  }
+// One entry per key of `maps` (consumed), map after map in each one's iteration order, ids looked
+// up in `interner`.
+std::vector<SeqEntry> map_entries(BucketMaps&& maps, const Interner& interner) {
   constexpr uint32_t ABSENT = UINT32_MAX;
   std::array<uint32_t, 128> ascii;
   ascii.fill(ABSENT);
-  for (char32_t c = 0; c < 128; ++c) {
+  for (size_t c = 0; c < ascii.size(); ++c) {
     const char byte = static_cast<char>(c);
     if (auto it = interner.token_to_id.find(std::string_view(&byte, 1)); it != interner.token_to_id.end()) {
       ascii[c] = it->second;
@@ -124,10 +112,12 @@ std::vector<SeqEntry> map_entries(SeqCounts&& counts, const Interner& interner) 
     if (id == ABSENT) throw Fault("token id");  // every symbol was spilled and read back
     return id;
   };
-  std::vector<SeqEntry> entries(pairs.size());
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, pairs.size()), [&](const tbb::blocked_range<size_t>& range) {
-    for (size_t e = range.begin(); e != range.end(); ++e) {
-      const std::string& key = pairs[e].first;
+  std::vector<size_t> offsets(maps.size() + 1, 0);
+  for (size_t b = 0; b < maps.size(); ++b) offsets[b + 1] = offsets[b] + maps[b].size();
+  std::vector<SeqEntry> entries(offsets.back());
+  tbb::parallel_for(size_t{0}, maps.size(), [&](size_t b) {
+    size_t e = offsets[b];
+    for (const auto& [key, count] : maps[b]) {
       TokenIds& tokens = entries[e].tokens;
       tokens.reserve(key.size());
       for (size_t i = 0; i < key.size();) {
@@ -135,9 +125,9 @@ std::vector<SeqEntry> map_entries(SeqCounts&& counts, const Interner& interner) 
         tokens.push_back(id_of(std::string_view(key).substr(i, len)));
         i += len;
       }
-      entries[e].freq = pairs[e].second;
-      std::string().swap(pairs[e].first);
+      entries[e++].freq = count;
     }
+    SeqCounts().swap(maps[b]);
   });
   return entries;
 }
@@ -204,11 +194,11 @@ Result<void> build_vocab_multiprocess(Zelkor& trainer, std::span<const std::stri
   log_at(2, TAG, "bucket fill done partial_maps={} buckets={} elapsed={:.2f}s", plan.chunks, plan.buckets,
          elapsed_seconds(step));
 
-  step = Clock::now();
-  SeqCounts counts = reduce_bucket_maps(std::move(*maps));
-  log_at(2, TAG, "bucket reduce done unique_seqs={} elapsed={:.2f}s", counts.size(), elapsed_seconds(step));
+  // The bucket maps hold disjoint keys (a key's bucket follows from its hash alone), so they stand
+  // for the reduced map as they are: the spill and the mapping walk them bucket after bucket.
+  log_at(2, TAG, "bucket reduce done unique_seqs={} elapsed={:.2f}s", total_keys(*maps), 0.0f);
 
-  auto symbols = distinct_symbols(counts, t0);
+  auto symbols = distinct_symbols(*maps, t0);
   if (!symbols) return std::unexpected(std::move(symbols.error()));
 
   step = Clock::now();
@@ -221,7 +211,7 @@ Result<void> build_vocab_multiprocess(Zelkor& trainer, std::span<const std::stri
          elapsed_seconds(step), elapsed_seconds(t0));
 
   step = Clock::now();
-  std::vector<SeqEntry> entries = map_entries(std::move(counts), interner);
+  std::vector<SeqEntry> entries = map_entries(std::move(*maps), interner);
   log_at(2, TAG, "entries mapped entries={} elapsed={:.2f}s elapsed_total={:.2f}s", entries.size(),
          elapsed_seconds(step), elapsed_seconds(t0));
   trainer.interner = std::move(interner);

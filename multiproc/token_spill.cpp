@@ -80,8 +80,9 @@ class SpillFiles {
   std::vector<std::string> buffers_;
 };
 
-// Writes every symbol occurrence of `counts` to the file its hash picks; the number written.
-Result<uint64_t> spill(const SeqCounts& counts, SpillFiles& files, Clock::time_point t0) {
+// Writes every symbol occurrence of the keys of `maps` to the file its hash picks; the number
+// written.
+Result<uint64_t> spill(std::span<const SeqCounts> maps, SpillFiles& files, Clock::time_point t0) {
   const SeededHash hash;  // the symbol hasher of this call
   constexpr uint64_t mask = SPILL_FILES - 1;
   std::array<uint64_t, 128> ascii_file{};
@@ -90,16 +91,18 @@ Result<uint64_t> spill(const SeqCounts& counts, SpillFiles& files, Clock::time_p
     ascii_file[c] = hash(std::string_view(&byte, 1)) & mask;
   }
   uint64_t tokens = 0;
-  for (const auto& [key, count] : counts) {
-    for (size_t i = 0; i < key.size();) {
-      const auto lead = static_cast<unsigned char>(key[i]);
-      const size_t len = lead < 0x80 ? 1 : std::min(utf8_len(lead), key.size() - i);
-      const std::string_view symbol(key.data() + i, len);
-      const uint64_t file = lead < 0x80 ? ascii_file[lead] : hash(symbol) & mask;
-      if (auto added = files.add(file, symbol); !added) return std::unexpected(added.error());
-      i += len;
-      if (++tokens % PROGRESS_EVERY == 0) {
-        log_at(3, TAG, "token spill progress tokens={} elapsed_total={:.2f}s", tokens, elapsed_seconds(t0));
+  for (const SeqCounts& counts : maps) {
+    for (const auto& [key, count] : counts) {
+      for (size_t i = 0; i < key.size();) {
+        const auto lead = static_cast<unsigned char>(key[i]);
+        const size_t len = lead < 0x80 ? 1 : std::min(utf8_len(lead), key.size() - i);
+        const std::string_view symbol(key.data() + i, len);
+        const uint64_t file = lead < 0x80 ? ascii_file[lead] : hash(symbol) & mask;
+        if (auto added = files.add(file, symbol); !added) return std::unexpected(added.error());
+        i += len;
+        if (++tokens % PROGRESS_EVERY == 0) {
+          log_at(3, TAG, "token spill progress tokens={} elapsed_total={:.2f}s", tokens, elapsed_seconds(t0));
+        }
       }
     }
   }
@@ -156,8 +159,10 @@ Result<StringSet> read_bucket_sets(const std::string& path, Clock::time_point t0
   return set;
 }
 
-Result<std::vector<std::string>> distinct_symbols(const SeqCounts& counts, Clock::time_point t0) {
-  log_at(2, TAG, "token spill start unique_seqs={} elapsed_total={:.2f}s", counts.size(), elapsed_seconds(t0));
+Result<std::vector<std::string>> distinct_symbols(std::span<const SeqCounts> maps, Clock::time_point t0) {
+  uint64_t unique_seqs = 0;
+  for (const SeqCounts& counts : maps) unique_seqs += counts.size();
+  log_at(2, TAG, "token spill start unique_seqs={} elapsed_total={:.2f}s", unique_seqs, elapsed_seconds(t0));
   // Created exclusively and private: nothing another user planted at the name is used.
   const float elapsed = elapsed_seconds(t0);
   auto dir = PrivateDir::create(spill_root(), [&](unsigned attempt) {
@@ -166,7 +171,7 @@ Result<std::vector<std::string>> distinct_symbols(const SeqCounts& counts, Clock
   if (!dir) return std::unexpected(dir.error());
   auto files = SpillFiles::create(dir->path());
   if (!files) return std::unexpected(files.error());
-  auto tokens = spill(counts, *files, t0);
+  auto tokens = spill(maps, *files, t0);
   if (!tokens) return std::unexpected(tokens.error());
   log_at(2, TAG, "token spill done tokens={} buckets={} elapsed_total={:.2f}s", *tokens, SPILL_FILES,
          elapsed_seconds(t0));

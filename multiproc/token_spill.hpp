@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,11 +33,11 @@ std::string spill_root();
 // file is logged at debug level. Errors: the file cannot be opened or read, or is not UTF-8.
 Result<StringSet> read_bucket_sets(const std::string& path, std::chrono::steady_clock::time_point t0);
 
-// Every distinct symbol of `counts`, each once, in no particular order: spilled to the 2048 files
+// Every distinct symbol of the keys of `maps`, each once, in no particular order: spilled to the 2048 files
 // of a fresh private directory (the "token spill" log lines), read back and deduplicated per file
 // ("token buckets dedup done"). `t0` is the start of the call. The directory is gone when this
 // returns, whatever it returns.
-Result<std::vector<std::string>> distinct_symbols(const SeqCounts& counts,
+Result<std::vector<std::string>> distinct_symbols(std::span<const SeqCounts> maps,
                                                   std::chrono::steady_clock::time_point t0);
 
 }  // namespace zelkor::mp
