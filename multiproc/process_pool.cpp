@@ -13,11 +13,11 @@
 
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
 
 #include "core/env.hpp"
 #include "core/log.hpp"
 #include "core/pool.hpp"
+#include "core/reduce.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_count.hpp"
 
@@ -147,17 +147,13 @@ Result<StatsMap> ProcessPool::compute_stats() {
     if (*results[i]) keys += (*results[i])->size();
   }
   if (first_error) return std::unexpected((*results[*first_error]).error());
-  StatsMap merged = tbb::parallel_reduce(
-      tbb::blocked_range<size_t>(0, n), StatsMap{},
-      [&](const tbb::blocked_range<size_t>& range, StatsMap acc) {
+  StatsMap merged = reduce_moving<StatsMap>(
+      tbb::blocked_range<size_t>(0, n),
+      [&](const tbb::blocked_range<size_t>& range, StatsMap& acc) {
         acc.reserve(std::max<size_t>(8, keys / std::max<size_t>(n, 1)));
         for (size_t i = range.begin(); i != range.end(); ++i) merge_stats_into(acc, std::move(**results[i]));
-        return acc;
       },
-      [](StatsMap left, StatsMap right) {
-        merge_stats_into(left, std::move(right));
-        return left;
-      });
+      [](StatsMap& left, StatsMap&& right) { merge_stats_into(left, std::move(right)); });
   log_at(3, TAG, "stats done keys={} elapsed={:.2f}s", merged.size(), elapsed_seconds(t0));
   return merged;
 }
