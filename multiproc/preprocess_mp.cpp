@@ -1,7 +1,8 @@
 // Multi-process corpus preprocessing. The fill runs on a pool of W threads; each takes a
 // contiguous run of chunks into bucket maps of its own and blocks in one worker exchange at a
-// time, so at most W workers run at once. The runs' maps are combined bucket by bucket, reduced
-// to one map, and the symbols found by the spill are numbered in byte order.
+// time, so at most W workers run at once. The runs' maps are combined bucket by bucket; as a
+// key's bucket follows from its hash, the combined maps hold disjoint keys and together stand for
+// the corpus counts. The symbols found by the spill are numbered in byte order.
 #include "multiproc/preprocess_mp.hpp"
 
 #include <algorithm>
@@ -196,7 +197,9 @@ Result<void> build_vocab_multiprocess(Zelkor& trainer, std::span<const std::stri
 
   // The bucket maps hold disjoint keys (a key's bucket follows from its hash alone), so they stand
   // for the reduced map as they are: the spill and the mapping walk them bucket after bucket.
-  log_at(2, TAG, "bucket reduce done unique_seqs={} elapsed={:.2f}s", total_keys(*maps), 0.0f);
+  step = Clock::now();
+  const uint64_t unique_seqs = total_keys(*maps);
+  log_at(2, TAG, "bucket reduce done unique_seqs={} elapsed={:.2f}s", unique_seqs, elapsed_seconds(step));
 
   auto symbols = distinct_symbols(*maps, t0);
   if (!symbols) return std::unexpected(std::move(symbols.error()));
