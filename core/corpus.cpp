@@ -9,9 +9,9 @@
 #include <array>
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
 
 #include "core/normalize.hpp"
+#include "core/reduce.hpp"
 #include "core/trainer.hpp"
 #include "core/unicode.hpp"
 
@@ -84,16 +84,15 @@ SeqCounts merge_sequence_counts(SeqCounts&& left, SeqCounts&& right) {
 
 SeqCounts build_counts_chunk(ThreadPool& pool, std::span<const std::string> lines) {
   return pool.run([&] {
-    return tbb::parallel_reduce(
-        tbb::blocked_range<size_t>(0, lines.size()), SeqCounts{},
-        [&](const tbb::blocked_range<size_t>& range, SeqCounts counts) {
+    return reduce_moving<SeqCounts>(
+        tbb::blocked_range<size_t>(0, lines.size()),
+        [&](const tbb::blocked_range<size_t>& range, SeqCounts& counts) {
           for (size_t i = range.begin(); i != range.end(); ++i) {
             counts[normalized_text(lines[i])] += 1;
           }
-          return counts;
         },
-        [](SeqCounts left, SeqCounts right) {
-          return merge_sequence_counts(std::move(left), std::move(right));
+        [](SeqCounts& left, SeqCounts&& right) {
+          left = merge_sequence_counts(std::move(left), std::move(right));
         });
   });
 }

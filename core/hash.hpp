@@ -102,6 +102,7 @@ struct StringEq {
 
 template <typename V>
 using StringMap = absl::flat_hash_map<std::string, V, SeededHash, StringEq>;
+using StringSet = absl::flat_hash_set<std::string, SeededHash, StringEq>;
 
 using TokenIds = std::vector<uint32_t>;
 

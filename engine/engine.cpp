@@ -3,13 +3,15 @@
 
 #include "core/interrupt.hpp"
 #include "core/log.hpp"
+#include "multiproc/preprocess_mp.hpp"
 #include "multiproc/train_mp.hpp"
 
 namespace zelkor::engine {
 
 mp::WorkerCommand self_as_worker() { return mp::worker_command("/proc/self/exe"); }
 
-Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines) {
+Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines, const mp::WorkerCommand& workers) {
+  if (trainer.config.multi_process) return mp::build_vocab_multiprocess(trainer, lines, workers);
   trainer.build_vocab(lines);
   return {};
 }

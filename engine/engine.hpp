@@ -18,9 +18,11 @@ namespace zelkor::engine {
 // The worker command of a C++ caller: this program itself, as a worker.
 mp::WorkerCommand self_as_worker();
 
-// Counts corpus lines into the sequences and vocabulary of `trainer`, which holds none yet. The
-// counting runs in process for both engines (worker preprocessing is not built yet).
-Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines);
+// Counts corpus lines into the sequences and vocabulary of `trainer`, which holds none yet: in
+// process, or with multi_process on short-lived workers started by `workers` (symbol ids then
+// follow byte order).
+Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines,
+                         const mp::WorkerCommand& workers = self_as_worker());
 
 // Trains `trainer`, whose sequences are counted: a full recount and train_single, or (after the
 // "init" line that says so) the multi-process driver with workers started by `workers`. Asks

@@ -1,9 +1,6 @@
 // Bucket files and the diff manifest as a worker writes them.
 #include "multiproc/bucket_files.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -51,15 +48,6 @@ void write_diff_manifest(const std::string& dir, uint64_t buckets,
                               : Result<void>(std::unexpected(file.error()));
   if (written) written = file->close();
   if (!written) throw Fault("write diff manifest", written.error().render());
-}
-
-bool make_private_dirs(const std::string& dir) {
-  std::filesystem::path partial;
-  for (const auto& part : std::filesystem::path(dir)) {
-    partial /= part;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
 }
 
 }  // namespace zelkor::mp

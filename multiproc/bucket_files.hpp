@@ -42,7 +42,4 @@ std::string diff_manifest_bytes(uint64_t buckets, const std::vector<uint8_t>& ol
 void write_diff_manifest(const std::string& dir, uint64_t buckets,
                          const std::vector<uint8_t>& old_bits, const std::vector<uint8_t>& new_bits);
 
-// Creates `dir` and its missing parents with mode 0700; false when it could not.
-bool make_private_dirs(const std::string& dir);
-
 }  // namespace zelkor::mp

@@ -9,10 +9,10 @@
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-#include <tbb/parallel_reduce.h>
 
 #include "core/env.hpp"
 #include "core/file_io.hpp"
+#include "core/reduce.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_files.hpp"
 #include "multiproc/le_bytes.hpp"
@@ -94,21 +94,19 @@ std::vector<BucketDiff> read_bucket_diffs(std::span<const uint64_t> buckets, con
 }
 
 BucketDiff merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
-  return tbb::parallel_reduce(
-      tbb::blocked_range<size_t>(0, buckets.size()), BucketDiff{},
-      [&](const tbb::blocked_range<size_t>& range, BucketDiff acc) {
+  return reduce_moving<BucketDiff>(
+      tbb::blocked_range<size_t>(0, buckets.size()),
+      [&](const tbb::blocked_range<size_t>& range, BucketDiff& acc) {
         for (size_t i = range.begin(); i != range.end(); ++i) {
           BucketDiff one;
           read_bucket(buckets[i], files, one);
           merge_stats_into(acc.old_stats, std::move(one.old_stats));
           merge_stats_into(acc.new_stats, std::move(one.new_stats));
         }
-        return acc;
       },
-      [](BucketDiff left, BucketDiff right) {
+      [](BucketDiff& left, BucketDiff&& right) {
         merge_stats_into(left.old_stats, std::move(right.old_stats));
         merge_stats_into(left.new_stats, std::move(right.new_stats));
-        return left;
       });
 }
 

@@ -12,6 +12,7 @@
 #include "core/log.hpp"
 #include "core/select.hpp"
 #include "core/stats.hpp"
+#include "multiproc/bucket_count.hpp"
 #include "multiproc/bucket_readers.hpp"
 #include "multiproc/diff_fold.hpp"
 

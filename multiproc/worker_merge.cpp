@@ -17,6 +17,7 @@
 #include "core/merge_step.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_files.hpp"
+#include "multiproc/private_dir.hpp"
 #include "multiproc/worker_state.hpp"
 
 namespace zelkor::mp {

@@ -6,9 +6,9 @@
 #include <chrono>
 
 #include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
 
 #include "core/log.hpp"
+#include "core/reduce.hpp"
 #include "core/stats.hpp"
 #include "core/windows.hpp"
 #include "multiproc/worker_state.hpp"
@@ -43,9 +43,9 @@ StatsMap WorkerState::compute_stats() const {
   log_at(3, "worker", "stats start entries={} threads={} chunk={}", count, threads, chunk);
   std::atomic<uint64_t> counter{0};
   StatsMap result = worker_pool().run([&] {
-    return tbb::parallel_reduce(
-        tbb::blocked_range<uint64_t>(0, total, 1), StatsMap{},
-        [&](const tbb::blocked_range<uint64_t>& chunks, StatsMap acc) {
+    return reduce_moving<StatsMap>(
+        tbb::blocked_range<uint64_t>(0, total, 1),
+        [&](const tbb::blocked_range<uint64_t>& chunks, StatsMap& acc) {
           StatsMap local;
           TokenIds tokens;
           for (uint64_t c = chunks.begin(); c != chunks.end(); ++c) {
@@ -66,12 +66,8 @@ StatsMap WorkerState::compute_stats() const {
             }
             merge_stats_into(acc, std::move(chunk_map));
           }
-          return acc;
         },
-        [](StatsMap left, StatsMap right) {
-          merge_stats_into(left, std::move(right));
-          return left;
-        });
+        [](StatsMap& left, StatsMap&& right) { merge_stats_into(left, std::move(right)); });
   });
   log_at(3, "worker", "stats done entries={} keys={} elapsed={:.2f}s", count, result.size(),
          elapsed_seconds(start));

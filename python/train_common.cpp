@@ -110,7 +110,8 @@ PyResult<void> check_n_range(const Args& args, bool with_chunk_size) {
   return {};
 }
 
-PyResult<mp::WorkerCommand> python_worker_command() {
+PyResult<mp::WorkerCommand> python_worker_command(const TrainConfig& config) {
+  if (!config.multi_process) return mp::WorkerCommand{};
   PyObject* executable = PySys_GetObject("executable");  // borrowed
   if (executable == nullptr || !PyUnicode_Check(executable) || PyUnicode_GetLength(executable) == 0) {
     return fail("cannot start worker processes: sys.executable is not set");

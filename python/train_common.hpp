@@ -43,7 +43,9 @@ class MpWorkerEnv {
 // How this call starts its worker processes: the interpreter the user runs (sys.executable, not
 // the process's executable, which inside a virtual environment cannot import the venv's
 // modules), with this module's directory first on PYTHONPATH. Call after MpWorkerEnv is set.
-PyResult<mp::WorkerCommand> python_worker_command();
+// A single-process call starts none and looks at neither (an embedded interpreter may have no
+// sys.executable): it gets an empty command.
+PyResult<mp::WorkerCommand> python_worker_command(const TrainConfig& config);
 
 // Writes the tokenizer directory from the trained vocabulary, unless a signal handler raised.
 PyResult<void> export_trained(const Zelkor& trainer, const std::string& out_dir);

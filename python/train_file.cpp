@@ -20,10 +20,10 @@ PyResult<void> train_from_file(const Args& args) {
   Zelkor trainer;
   trainer.config = config_from_args(args);
   trainer.total_chars = corpus->total_chars;
-  if (auto built = engine::build_vocab(trainer, corpus->lines); !built) return built;
-  corpus->lines = {};
-  auto workers = python_worker_command();
+  auto workers = python_worker_command(trainer.config);
   if (!workers) return std::unexpected(std::move(workers.error()));
+  if (auto built = engine::build_vocab(trainer, corpus->lines, *workers); !built) return built;
+  corpus->lines = {};
   if (auto trained = engine::train(trainer, *workers); !trained) return trained;
   return export_trained(trainer, args["out_dir"].str);
 }

@@ -30,9 +30,10 @@ PyResult<std::unique_ptr<ThreadPool>> counting_pool(uint64_t num_workers) {
 PyResult<void> train_and_export(SeqCounts&& counts, uint64_t total_chars, const Args& args,
                                 const char* empty_message) {
   if (counts.empty()) return fail(empty_message);
-  auto workers = python_worker_command();
+  TrainConfig config = config_from_args(args);
+  auto workers = python_worker_command(config);
   if (!workers) return std::unexpected(std::move(workers.error()));
-  auto trainer = engine::new_from_counts(std::move(counts), total_chars, config_from_args(args), *workers);
+  auto trainer = engine::new_from_counts(std::move(counts), total_chars, std::move(config), *workers);
   if (!trainer) return std::unexpected(std::move(trainer.error()));
   return export_trained(*trainer, args["out_dir"].str);
 }

@@ -2,9 +2,15 @@
 // caller's pool when no workers are asked for, and faults.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <numeric>
 #include <stdexcept>
+#include <vector>
+
+#include <tbb/blocked_range.h>
 
 #include "core/pool.hpp"
+#include "core/reduce.hpp"
 
 namespace zelkor {
 namespace {
@@ -41,6 +47,27 @@ TEST(Pool, UnbuildablePoolIsAFaultWithItsLabel) {
       EXPECT_EQ(fault.label(), "build pool");
     }
   }
+}
+
+// A move-only accumulator compiles only if nothing copies it; pieces and joins keep range order.
+TEST(Pool, ReduceMovesItsPartialResultsInOrder) {
+  using Seen = std::unique_ptr<std::vector<int>>;
+  const Seen seen = in_pool(4, [] {
+    return reduce_moving<Seen>(
+        tbb::blocked_range<int>(0, 100000, 16),
+        [](const tbb::blocked_range<int>& piece, Seen& acc) {
+          if (!acc) acc = std::make_unique<std::vector<int>>();
+          for (int i = piece.begin(); i != piece.end(); ++i) acc->push_back(i);
+        },
+        [](Seen& left, Seen&& right) {
+          if (!left) left = std::make_unique<std::vector<int>>();
+          if (right) left->insert(left->end(), right->begin(), right->end());
+        });
+  });
+  std::vector<int> expected(100000);
+  std::iota(expected.begin(), expected.end(), 0);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(*seen, expected);
 }
 
 }  // namespace

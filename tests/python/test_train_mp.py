@@ -114,6 +114,26 @@ def test_entry_points_restore_worker_variable(entry, worker_var, texts, steps, t
     assert entry != "iter" or set(seen) == {b"1"}  # set while the texts were pulled
 
 
+def test_text_file_is_counted_on_workers(corpus_lines, steps, tmp_path, capfd):
+    # Two workers, two chunks (4,000 lines each at most); the spill directory goes under TMPDIR and is removed.
+    train("file", corpus_lines, tmp_path / "out", num_merges=40)
+    err = capfd.readouterr().err
+    assert f"[build_vocab_mp] start corpus_lines={len(corpus_lines)} workers=2 chunk_size=4000\n" in err
+    assert "[build_vocab_mp] bucket fill done partial_maps=2 buckets=256 " in err
+    assert re.search(r"\[build_vocab_mp\] entries mapped entries=[1-9]\d* .*\n.*\[init\] multiprocess path: ", err)
+    check_trained(tmp_path / "out", err)
+    assert list(steps.iterdir()) == [] and children(os.getpid()) == []
+
+
+@pytest.mark.parametrize("entry", ["iter", "file"])
+def test_only_multi_process_needs_the_interpreter_path(entry, texts, tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "executable", "")  # as in some embedding applications
+    train(entry, texts[:50], tmp_path / "out", multi_process=False, num_merges=5)
+    assert (tmp_path / "out" / "vocab.json").exists()
+    with pytest.raises(ValueError, match="^cannot start worker processes: sys.executable is not set$"):
+        train(entry, texts[:50], tmp_path / "out2", num_merges=5)
+
+
 def stat(pid, field):
     """A field of /proc/<pid>/stat after the name (0: state, T stopped, Z ended; 1: parent); None once gone."""
     try:

@@ -14,7 +14,9 @@ namespace zelkor::testing {
 
 class TempDir {
  public:
-  TempDir() : root_((std::filesystem::temp_directory_path() / "zelkor-test-XXXXXX").string()) {
+  // Under the system temporary directory, or under `parent`.
+  explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path())
+      : root_((parent / "zelkor-test-XXXXXX").string()) {
     if (::mkdtemp(root_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   }
   ~TempDir() { std::error_code ec; std::filesystem::remove_all(root_, ec); }
