@@ -54,12 +54,51 @@ def scaling_table(rows):
     return out
 
 
+def multiprocess_table(rows):
+    out = ["| config | corpus MB | workers | wall s, median (min–max) | parent peak RSS MB | workers' peak RSS MB | "
+           "time / single | parent RSS / single |", "|---|---|---|---|---|---|---|---|"]
+    single = {(r["config"], r["mb"]): r for r in rows if r["workers"] == 0}
+    for r in rows:
+        s = single[(r["config"], r["mb"])]
+        out.append(f"| {r['config']} | {r['mb']:.1f} | {r['workers'] or 'single process'} | {fmt(r['time'])} | "
+                   f"{r['parent_rss']['median']:.0f} | {r['workers_rss']['median']:.0f} | "
+                   f"{r['time']['median'] / s['time']['median']:.2f} | "
+                   f"{r['parent_rss']['median'] / s['parent_rss']['median']:.2f} |")
+    return out
+
+
+def plot_multiprocess(rows, out_dir, plt):
+    groups = list(dict.fromkeys((r["config"], r["mb"]) for r in rows))
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.5))
+    for i, (config, mb) in enumerate(groups):
+        series = [r for r in rows if (r["config"], r["mb"]) == (config, mb)]
+        workers = [r["workers"] for r in series]
+        label = f"{config}, {mb:.0f} MB"
+        axes[0].plot(workers, [r["time"]["median"] for r in series], marker="o", label=label, color=f"C{i}")
+        axes[1].plot(workers, [r["parent_rss"]["median"] for r in series], marker="o", label=label + ", parent",
+                     color=f"C{i}")
+        axes[1].plot(workers, [r["workers_rss"]["median"] for r in series], marker="x", linestyle="--",
+                     label=label + ", workers", color=f"C{i}")
+    axes[0].set(title="training wall time (0 workers: single process)", xlabel="workers", ylabel="s")
+    axes[1].set(title="peak RSS", xlabel="workers", ylabel="MB")
+    for ax in axes:
+        ax.grid(True, alpha=0.3)
+        ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(out_dir / "multiprocess.png", dpi=110)
+    plt.close(fig)
+
+
 def plot(results, out_dir):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    if results.get("multiprocess"):
+        plot_multiprocess(results["multiprocess"], out_dir, plt)
     rows = results["training"]
+    if not rows:
+        return
     vocabs = sorted({r["vocab"] for r in rows})
     trainers = list(dict.fromkeys(r["trainer"] for r in rows + results["scaling"]))
     color = {t: f"C{i}" for i, t in enumerate(trainers)}  # one colour per trainer in every plot
@@ -144,7 +183,14 @@ def write_report(results, out_dir):
     if results["scaling"]:
         lines += ["## Thread scaling (16 MB, vocabulary 8000; the child is pinned to that many processors)",
                   "", *scaling_table(results["scaling"]), ""]
-    lines += ["Plots: training_time.png, training_memory.png, scaling.png.", ""]
+    if results.get("multiprocess"):
+        lines += ["## Multi-process training against single-process training", "",
+                  "`train_to_hf` with `multi_process=True` and `num_workers` workers (corpus counting and "
+                  f"training on worker processes), vocabulary 8000, median (min–max) of {results['multiprocess_runs']} "
+                  "runs. Parent: the training process's own "
+                  "peak; workers: the largest sum of the live workers' peaks, sampled every 20 ms.", "",
+                  *multiprocess_table(results["multiprocess"]), ""]
+    lines += ["Plots: training_time.png, training_memory.png, scaling.png, multiprocess.png.", ""]
     (out_dir / "latest.md").write_text("\n".join(lines))
     plot(results, out_dir)
 

@@ -11,6 +11,7 @@ import sys
 import time
 from pathlib import Path
 
+from multiprocess import measure_all as measure_multiprocess
 from report import write_report
 from trainers import ENCODE, LOAD, TRAIN, loader_of, vocab_size_of
 
@@ -19,6 +20,7 @@ ENV = dict(os.environ, LOG_LEVEL="warn", LOG_FILE=os.devnull)
 HEAP_MAX_MB = 16      # heap mode is also timed only up to this size: it is the slow mode
 SCALING_THREADS = [1, 2, 4, 8]
 SCALING_TRAINERS = ["zelkor n=2", "zelkor n=2..6", "tokenizers BPE"]
+MP_WORKERS = [2, 4, 8]
 
 
 def run_child(code, threads=None):
@@ -98,6 +100,8 @@ def main():
     ap.add_argument("--corpora", type=Path, required=True)
     ap.add_argument("--out", type=Path, required=True)
     ap.add_argument("--quick", action="store_true", help="4 MB, vocabulary 8,000, one run each")
+    ap.add_argument("--multiprocess", action="store_true",
+                    help="only multi-process against single-process training (16 MB and all)")
     args = ap.parse_args()
     train, heldout = split(args.corpora)
     full_mb = train.stat().st_size / 1e6
@@ -108,9 +112,10 @@ def main():
     runs = 1 if args.quick else 3
     encode_mb = sizes[0] if args.quick else 16
     tmp = args.out / "tmp"
-    results = {"runs": runs, "training": [], "encoding": [], "scaling": [], "machine": os.cpu_count()}
+    results = {"runs": runs, "training": [], "encoding": [], "scaling": [], "multiprocess": [],
+               "machine": os.cpu_count()}
 
-    for mb in sizes:
+    for mb in [] if args.multiprocess else sizes:
         corpus = cut(train, args.corpora / f"en.{mb:.0f}mb.txt", mb)
         real_mb = corpus.stat().st_size / 1e6
         for vocab in vocabs:
@@ -123,7 +128,7 @@ def main():
                 log(f"train  {trainer:24} {real_mb:5.1f} MB vocab {vocab:6}: {fig['time']['median']:7.2f} s "
                     f"(min {fig['time']['min']:.2f}, max {fig['time']['max']:.2f})  {fig['rss']['median']:6.0f} MB")
 
-    for vocab in vocabs:
+    for vocab in [] if args.multiprocess else vocabs:
         for trainer in TRAIN:
             if "heap" in trainer:
                 continue  # the same vocabulary as the scan
@@ -135,7 +140,7 @@ def main():
 
     corpus = cut(train, args.corpora / f"en.{encode_mb:.0f}mb.txt", encode_mb)
     threads = [t for t in SCALING_THREADS if t <= (os.cpu_count() or 1)]
-    for n in ([] if args.quick else threads):
+    for n in ([] if args.quick or args.multiprocess else threads):
         for trainer in SCALING_TRAINERS:
             out = tmp / f"scaling_{trainer.replace(' ', '_')}"
             fig = measure_training(trainer, corpus, vocabs[0], out, runs, threads=n)
@@ -145,7 +150,18 @@ def main():
             log(f"scale  {trainer:24} {n} threads: train {fig['time']['median']:7.2f} s" +
                 (f"  encode_batch {enc['batch_mbs']['median']:6.2f} MB/s" if enc else ""))
 
+    for mb in sizes[:1] if args.quick else sizes[1:]:
+        corpus = cut(train, args.corpora / f"en.{mb:.0f}mb.txt", mb)
+        workers = MP_WORKERS[:1] if args.quick else MP_WORKERS
+        results["multiprocess"] += measure_multiprocess(corpus, corpus.stat().st_size / 1e6, vocabs[0],
+                                                        workers, runs, log)
+
+    results["multiprocess_runs"] = runs
     args.out.mkdir(parents=True, exist_ok=True)
+    previous = args.out / "latest.json"
+    if args.multiprocess and previous.exists():  # keep the other sections of the last full run
+        results = dict(json.loads(previous.read_text()), multiprocess=results["multiprocess"],
+                       multiprocess_runs=runs)
     (args.out / "latest.json").write_text(json.dumps(results, indent=1))
     write_report(results, args.out)
 
