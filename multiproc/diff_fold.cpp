@@ -11,6 +11,7 @@ namespace zelkor::mp {
 namespace {
 
 constexpr size_t SHARDS = GlobalStats::SHARDS;
+constexpr size_t PARALLEL_FROM = 16384;  // changes in a batch
 
 // One change of one key, as the fold reads it.
 struct Change {
@@ -46,19 +47,32 @@ ShardedChanges group_by_shard(const GlobalStats& stats, const StatsMap& map) {
   return out;
 }
 
-void fold_shard(StatsMap& shard, std::span<const Change> changes, FoldRule rule, bool add) {
-  for (const Change& c : changes) {
-    if (rule == FoldRule::Owned) {
-      fold_owned_key(shard, *c.key, *c.stat, 1, add);
-    } else {
-      fold_exact_key(shard, *c.key, *c.stat, 1, add, true);
-    }
+void fold_one(StatsMap& shard, const NgramKey& key, const Stat& stat, FoldRule rule, bool add) {
+  if (rule == FoldRule::Owned) {
+    fold_owned_key(shard, key, stat, 1, add);
+  } else {
+    fold_exact_key(shard, key, stat, 1, add, true);
   }
+}
+
+void fold_shard(StatsMap& shard, std::span<const Change> changes, FoldRule rule, bool add) {
+  for (const Change& c : changes) fold_one(shard, *c.key, *c.stat, rule, add);
 }
 
 }  // namespace
 
 void fold_bucket_diffs(GlobalStats& stats, std::span<const BucketDiff> diffs, FoldRule rule) {
+  size_t changes = 0;
+  for (const BucketDiff& diff : diffs) changes += diff.old_stats.size() + diff.new_stats.size();
+  if (changes < PARALLEL_FROM) {
+    // Most steps are small: waking the pool's threads would cost more than the fold, and their
+    // spinning takes processors from the workers.
+    for (const BucketDiff& diff : diffs) {
+      for (const auto& [key, stat] : diff.old_stats) fold_one(stats.shard_for(key), key, stat, rule, false);
+      for (const auto& [key, stat] : diff.new_stats) fold_one(stats.shard_for(key), key, stat, rule, true);
+    }
+    return;
+  }
   std::vector<ShardedChanges> old_changes(diffs.size()), new_changes(diffs.size());
   tbb::parallel_for(size_t{0}, diffs.size(), [&](size_t d) {
     old_changes[d] = group_by_shard(stats, diffs[d].old_stats);
