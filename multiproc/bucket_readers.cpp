@@ -71,6 +71,8 @@ Result<bool> read_bucket_file_into(const std::string& path, StatsMap& stats) {
   LeReader bytes(*text);
   uint64_t declared = 0;
   if (!bytes.take(declared)) return fail("unexpected end of file");
+  // A record takes at least 24 bytes: never reserve for more than the file can hold.
+  stats.reserve(stats.size() + static_cast<size_t>(std::min<uint64_t>(declared, bytes.left() / 24)));
   for (uint64_t r = 0; r < declared; ++r) {
     uint64_t k = 0;
     // A key longer than the bytes left cannot be complete: stop before reserving for it.

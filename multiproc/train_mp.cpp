@@ -87,14 +87,17 @@ class Driver {
     return diff_bits_to_indices(any, buckets);
   }
 
-  // Each occurrence of the merged key changes about one window per n-gram length.
-  uint64_t step_buckets(uint32_t freq) const {
-    return step_bucket_count(pool_.size(), uint64_t{freq} * t_.config.n_values.size());
+  // An occurrence of a k-part key loses the n + k - 1 windows of each length n that overlap it and
+  // gains the n that overlap the merged token.
+  uint64_t step_buckets(const NgramKey& key, uint32_t freq) const {
+    uint64_t per_occurrence = 0;
+    for (uint64_t n : t_.config.n_values) per_occurrence += 2 * n + key.size() - 1;
+    return step_bucket_count(pool_.size(), uint64_t{freq} * per_occurrence);
   }
 
   // Broadcasts the merge and folds its bucket files; whether any record was read.
   Result<bool> incremental_update(const NgramKey& key, uint32_t new_id, uint32_t freq) {
-    const uint64_t buckets = step_buckets(freq);
+    const uint64_t buckets = step_buckets(key, freq);
     auto dir = pool_.apply_merge_prepare(key, new_id, t_.config.recompute_each_step, buckets);
     if (!dir) return std::unexpected(dir.error());
     std::vector<std::optional<DiffManifest>> manifests;
@@ -124,7 +127,7 @@ class Driver {
   // Broadcasts the merge in a recount mode. Without files the key came from an exact recount
   // with frequency 2 or more, so the rewrite changed something.
   Result<bool> recount_update(const NgramKey& key, uint32_t new_id, uint32_t freq) {
-    const uint64_t buckets = step_buckets(freq);
+    const uint64_t buckets = step_buckets(key, freq);
     auto dir = pool_.apply_merge_prepare(key, new_id, t_.config.recompute_each_step, buckets);
     if (!dir) return std::unexpected(dir.error());
     if (env_is_set("MP_NO_DIFF") || env_is_set("MP_LOW_MEM")) return true;
