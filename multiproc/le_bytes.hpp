@@ -2,8 +2,10 @@
 // appending them to a byte string and taking them off the front of one.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,7 +14,11 @@ namespace zelkor::mp {
 
 template <typename T>
 void put_le(std::string& out, T v) {
-  for (size_t b = 0; b < sizeof(T); ++b) out.push_back(static_cast<char>(v >> (8 * b)));
+  if constexpr (std::endian::native == std::endian::little) {
+    out.append(reinterpret_cast<const char*>(&v), sizeof(T));  // the bucket files' hot path
+  } else {
+    for (size_t b = 0; b < sizeof(T); ++b) out.push_back(static_cast<char>(v >> (8 * b)));
+  }
 }
 
 // Reads fields off the front of `bytes`; a take that finds too few bytes left fails and moves
@@ -25,9 +31,13 @@ class LeReader {
   template <typename T>
   bool take(T& out) {
     if (rest_.size() < sizeof(T)) return false;
-    out = 0;
-    for (size_t b = 0; b < sizeof(T); ++b) {
-      out |= static_cast<T>(static_cast<T>(static_cast<uint8_t>(rest_[b])) << (8 * b));
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&out, rest_.data(), sizeof(T));
+    } else {
+      out = 0;
+      for (size_t b = 0; b < sizeof(T); ++b) {
+        out |= static_cast<T>(static_cast<T>(static_cast<uint8_t>(rest_[b])) << (8 * b));
+      }
     }
     rest_.remove_prefix(sizeof(T));
     return true;
