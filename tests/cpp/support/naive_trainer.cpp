@@ -97,11 +97,11 @@ std::vector<SeqEntry> NaiveTrainer::step(const std::vector<SeqEntry>& entries,
   return canonical(std::move(rewritten));
 }
 
-std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best() const {
+std::optional<std::pair<NgramKey, Stat>> NaiveTrainer::best(const CandidateFilter& filter) const {
   std::optional<std::pair<NgramKey, Stat>> best;
   auto rank = [](const NgramKey& k, const Stat& s) { return std::tuple(s.score, k.size(), k); };
   for (const auto& [key, stat] : stats) {
-    if (stat.freq >= 2 && (!best || rank(best->first, best->second) < rank(key, stat))) {
+    if (filter.admits(key, stat) && (!best || rank(best->first, best->second) < rank(key, stat))) {
       best = std::pair(key, stat);
     }
   }

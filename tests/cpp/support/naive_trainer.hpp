@@ -47,8 +47,8 @@ struct NaiveTrainer {
   std::vector<SeqEntry> step(const std::vector<SeqEntry>& entries, const NgramKey& parts,
                              uint32_t new_id,
                              const std::function<void(const NgramKey&)>& offer = {});
-  // The pick when no filter applies: freq >= 2, then the highest score, longest key, greatest key.
-  std::optional<std::pair<NgramKey, Stat>> best() const;
+  // The full-scan pick: admitted by `filter`, then the highest score, longest key, greatest key.
+  std::optional<std::pair<NgramKey, Stat>> best(const CandidateFilter& filter) const;
 
   StatsTable stats;  // of the entries, as folded step by step
   std::vector<uint64_t> n_values;
