@@ -19,6 +19,7 @@ namespace {
 
 using namespace zelkor;
 using zelkor::testing::capture_stderr;
+using zelkor::testing::entry_texts;
 using zelkor::testing::with_ends;
 using Strings = std::vector<std::string>;
 using Counts = std::map<std::string, uint32_t>;
@@ -27,17 +28,6 @@ const bool kQuiet = zelkor::testing::quiet_log();
 
 Counts sorted(const SeqCounts& counts) { return Counts(counts.begin(), counts.end()); }
 SeqCounts seq_counts(const Counts& counts) { return SeqCounts(counts.begin(), counts.end()); }
-
-// Each entry as its token texts joined by "|", with its count; entries must be distinct.
-Counts entry_texts(const Zelkor& t) {
-  Counts out;
-  for (const SeqEntry& e : t.entries) {
-    std::string text;
-    for (uint32_t id : e.tokens) text += (text.empty() ? "" : "|") + t.interner.id_to_token.at(id);
-    EXPECT_TRUE(out.emplace(text, e.freq).second) << "duplicate sequence " << text;
-  }
-  return out;
-}
 
 TEST(CountLines, ManyLinesSplitAcrossThreadsCountLikeOneLoop) {
   std::mt19937 rng(7);

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <regex>
 
@@ -26,9 +25,10 @@
 namespace zelkor::mp {
 namespace {
 
+using zelkor::testing::entry_texts;
 using zelkor::testing::logged;
+using zelkor::testing::no_children_left;
 using zelkor::testing::TempDir;
-using Counts = std::map<std::string, uint32_t>;
 const bool kQuiet = zelkor::testing::quiet_log("debug");
 const std::string G = "\xC4\xA0";
 
@@ -81,22 +81,6 @@ TEST(PreprocessRules, PrivateDirTakesAFreshNameAndRemovesOnlyIt) {
   auto never = PrivateDir::create(root, [](unsigned) { return "taken"; });
   ASSERT_FALSE(never);
   EXPECT_EQ(never.error().render(), "File exists (os error 17)");
-}
-
-bool no_children_left() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
-}
-
-// Each entry as its token texts concatenated, with its count.
-Counts entry_texts(const Zelkor& t) {
-  Counts out;
-  for (const SeqEntry& e : t.entries) {
-    std::string text;
-    for (uint32_t id : e.tokens) text += t.interner.id_to_token.at(id);
-    EXPECT_TRUE(out.emplace(text, e.freq).second) << "duplicate sequence " << text;
-  }
-  return out;
 }
 
 Zelkor trainer_with(uint64_t num_workers) {

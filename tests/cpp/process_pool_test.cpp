@@ -24,6 +24,7 @@ namespace zelkor::mp {
 namespace {
 
 using zelkor::testing::canonical;
+using zelkor::testing::no_children_left;
 using zelkor::testing::to_table;
 const bool kQuiet = zelkor::testing::quiet_log();
 
@@ -86,11 +87,6 @@ std::vector<SeqEntry> random_entries(size_t count) {
     if (seen.insert(tokens).second) entries.push_back({tokens, 1 + uint32_t(rng() % 3)});
   }
   return entries;
-}
-
-bool no_children_left() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
 Result<std::unique_ptr<ProcessPool>> start_pool(size_t entries, std::vector<uint64_t> n_values, size_t workers,

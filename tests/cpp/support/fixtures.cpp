@@ -2,6 +2,7 @@
 #include "tests/cpp/support/fixtures.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <regex>
@@ -34,6 +35,21 @@ bool quiet_log(const char* level) {
   setenv("LOG_FILE", "/dev/null", 1);
   if (level != nullptr) setenv("LOG_LEVEL", level, 1);
   return true;
+}
+
+std::map<std::string, uint32_t> entry_texts(const Zelkor& t) {
+  std::map<std::string, uint32_t> out;
+  for (const SeqEntry& e : t.entries) {
+    std::string text;
+    for (uint32_t id : e.tokens) text += (text.empty() ? "" : "|") + t.interner.id_to_token.at(id);
+    EXPECT_TRUE(out.emplace(text, e.freq).second) << "duplicate sequence " << text;
+  }
+  return out;
+}
+
+bool no_children_left() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
 std::string capture_stderr(const std::function<void()>& run) {

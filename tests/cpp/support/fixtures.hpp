@@ -3,12 +3,14 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/interner.hpp"
+#include "core/trainer.hpp"
 #include "core/types.hpp"
 
 namespace zelkor {
@@ -27,6 +29,12 @@ NgramKey key_of(Interner& interner, std::string_view texts);
 // Points LOG_FILE at /dev/null (no log file in the working directory) and sets LOG_LEVEL when
 // given. Call before the process writes its first log line, e.g. from a namespace-scope constant.
 bool quiet_log(const char* level = nullptr);
+
+// Each entry as its token texts joined by "|", with its count; a repeated sequence fails the test.
+std::map<std::string, uint32_t> entry_texts(const Zelkor& t);
+
+// True when this process has no child left, running or unreaped.
+bool no_children_left();
 
 // Everything written to standard error while `run` runs.
 std::string capture_stderr(const std::function<void()>& run);
