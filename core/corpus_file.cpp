@@ -26,9 +26,10 @@ Result<CorpusLines> read_corpus_lines(const std::string& path) {
   CorpusLines out;
   std::string pending;  // the current line's bytes read so far
   char buffer[8192];
+  const bool may_wait = !file->is_regular();  // only a pipe's read needs its interrupt polls
   auto invalid = [] { return fail("stream did not contain valid UTF-8"); };
   while (true) {
-    auto n = file->read_some(buffer, true);
+    auto n = file->read_some(buffer, may_wait);
     if (!n) return std::unexpected(std::move(n.error()));
     if (auto go_on = check_interrupt(); !go_on) return std::unexpected(std::move(go_on.error()));
     if (*n == 0) break;

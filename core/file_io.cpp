@@ -84,6 +84,11 @@ Result<void> write_all_fd(int fd, std::string_view content) {
   return {};
 }
 
+bool File::is_regular() const {
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 Result<size_t> File::read_some(std::span<char> buffer, bool interruptible) {
   return read_some_fd(fd_, buffer, interruptible);
 }

@@ -41,6 +41,8 @@ class File {
   Result<std::string> read_rest();
   Result<void> write_all(std::string_view content);
   Result<void> set_mode(unsigned mode);
+  // A regular file (reading it never waits), as opposed to a pipe, FIFO or device.
+  bool is_regular() const;
   // Flushes the file's data and metadata to the device.
   Result<void> sync();
   // Closes now and reports the error: a failed close can be the only sign of a lost write.

@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -19,29 +18,18 @@
 namespace zelkor {
 namespace {
 
-// The process's umask. /proc reads it without changing it; umask(2) can only read it by setting
-// it, which would race with files other threads create meanwhile.
-unsigned current_umask() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("Umask:")) return static_cast<unsigned>(std::strtoul(line.c_str() + 6, nullptr, 8));
-  }
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  return mask;
-}
-
-// The permission bits the file `name` gets: those of the regular file it replaces (as a rewrite in
-// place keeps them), else `fresh`. A directory by that name is refused.
-Result<unsigned> final_mode(const File& dir, const std::string& name, unsigned fresh) {
+// The permission bits of the regular file that `name` replaces (a rewrite in place keeps them);
+// nothing when there is none, and the new file gets 0666 less the umask, as any new file. A
+// directory by that name is refused.
+Result<std::optional<unsigned>> kept_mode(const File& dir, const std::string& name) {
   auto st = stat_at(dir, name);
   if (!st) {
-    if (st.error().os_code() == ENOENT) return fresh;
+    if (st.error().os_code() == ENOENT) return std::nullopt;
     return std::unexpected(std::move(st.error()));
   }
   if (S_ISDIR(st->st_mode)) return std::unexpected(Error::io(EISDIR));
   if (S_ISREG(st->st_mode)) return static_cast<unsigned>(st->st_mode & 07777);
-  return fresh;
+  return std::nullopt;
 }
 
 // The temporary files of one replacement; those not renamed yet are removed when it ends.
@@ -54,12 +42,14 @@ class TempFiles {
     for (size_t i = renamed_; i < temps_.size(); ++i) (void)unlink_at(dir_, temps_[i].first);
   }
 
-  // Writes `content` to a new temporary name for `name`, private until it is complete.
-  Result<void> write(const std::string& name, std::string_view content, unsigned mode) {
+  // Writes `content` to a new temporary name for `name`, hidden until it is complete.
+  Result<void> write(const std::string& name, std::string_view content, std::optional<unsigned> mode) {
     auto file = create(name);
     if (!file) return std::unexpected(std::move(file.error()));
     if (auto r = file->write_all(content); !r) return r;
-    if (auto r = file->set_mode(mode); !r) return r;
+    if (mode) {
+      if (auto r = file->set_mode(*mode); !r) return r;
+    }
     // The data reaches the device before the rename can make it the file's content.
     if (auto r = file->sync(); !r) return r;
     return file->close();
@@ -76,7 +66,7 @@ class TempFiles {
   Result<File> create(const std::string& name) {
     for (int attempt = 0;; ++attempt) {
       std::string temp = fmt::format(".{}.{:016x}.tmp", name, next_map_seed());
-      auto file = File::create_new_at(dir_, temp, 0600);
+      auto file = File::create_new_at(dir_, temp, 0666);
       if (file) {
         temps_.emplace_back(std::move(temp), name);
         return file;
@@ -120,10 +110,9 @@ Result<std::vector<std::string>> create_directories(const std::string& dir) {
 Result<void> replace_in(const std::string& dir_path, std::span<const NamedContent> files) {
   auto dir = File::open_directory(dir_path);
   if (!dir) return std::unexpected(std::move(dir.error()));
-  const unsigned fresh = 0666 & ~current_umask();
-  std::vector<unsigned> modes;
+  std::vector<std::optional<unsigned>> modes;
   for (const NamedContent& file : files) {
-    auto mode = final_mode(*dir, file.name, fresh);
+    auto mode = kept_mode(*dir, file.name);
     if (!mode) return std::unexpected(std::move(mode.error()));
     modes.push_back(*mode);
   }

@@ -1,6 +1,9 @@
 // Bucket files and the diff manifest as a worker writes them.
 #include "multiproc/bucket_files.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -25,6 +28,17 @@ void BucketRecords::write_file(const std::string& path) const {
   if (written) written = file->write_all(bytes_);
   if (written) written = file->close();
   if (!written) throw Fault("write bucket record", written.error().render());
+}
+
+void remove_abandoned_step_dir(const std::string& dir) {
+  struct stat st {};
+  if (dir.empty() || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    return;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  const std::filesystem::path step = std::filesystem::path(dir).parent_path();
+  if (step.filename().string().starts_with(STEP_DIR_PREFIX)) ::rmdir(step.c_str());  // only when empty
 }
 
 std::string bucket_file_path(const std::string& dir, const char* kind, uint64_t bucket) {

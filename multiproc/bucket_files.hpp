@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/file_io.hpp"
@@ -29,6 +30,14 @@ class BucketRecords {
   std::string bytes_;
   uint64_t count_ = 0;
 };
+
+// The name prefix of a merge step's directory (the parent's "zk_apply_{pid}_{nanos}").
+inline constexpr std::string_view STEP_DIR_PREFIX = "zk_apply_";
+
+// What a worker leaves of the step it last wrote when its parent is gone without cleaning up
+// (killed): `dir` and its files when it is still this user's directory (never a link), then its
+// parent when that is an empty step directory. Failures are ignored.
+void remove_abandoned_step_dir(const std::string& dir);
 
 // `dir`/"old_{bucket}.bin" or "new_{bucket}.bin" (`kind` is "old" or "new").
 std::string bucket_file_path(const std::string& dir, const char* kind, uint64_t bucket);

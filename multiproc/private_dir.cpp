@@ -14,6 +14,9 @@ constexpr unsigned MAX_ATTEMPTS = 100;
 }  // namespace
 
 bool make_private_dirs(const std::string& dir) {
+  // Usually only the last component is missing (a worker's directory of each merge step).
+  if (::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) return true;
+  if (errno != ENOENT) return false;
   std::filesystem::path partial;
   for (const auto& part : std::filesystem::path(dir)) {
     partial /= part;

@@ -20,6 +20,7 @@
 #include "core/reduce.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_count.hpp"
+#include "multiproc/bucket_files.hpp"
 
 namespace zelkor::mp {
 namespace {
@@ -53,7 +54,7 @@ Result<std::unique_ptr<StepDir>> StepDir::create(size_t workers) {
   clock_gettime(CLOCK_REALTIME, &now);
   const uint64_t nanos = now.tv_sec < 0 ? 0 : uint64_t(now.tv_sec) * 1000000000 + uint64_t(now.tv_nsec);
   auto made = PrivateDir::create(step_root(), [&](unsigned attempt) {
-    return fmt::format("zk_apply_{}_{}", ::getpid(), nanos + attempt);
+    return fmt::format("{}{}_{}", STEP_DIR_PREFIX, ::getpid(), nanos + attempt);
   });
   if (!made) return std::unexpected(made.error());
   auto dir = std::unique_ptr<StepDir>(new StepDir(std::move(*made)));

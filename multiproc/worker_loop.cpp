@@ -9,6 +9,7 @@
 
 #include "core/log.hpp"
 #include "core/normalize.hpp"
+#include "multiproc/bucket_files.hpp"
 #include "multiproc/frame_io.hpp"
 
 namespace zelkor::mp {
@@ -80,16 +81,21 @@ Result<void> worker_loop() {
   FrameReader input(STDIN_FILENO);
   std::optional<WorkerState> state;
   Result<void> outcome;
+  std::string step_dir;  // where the last merge step wrote its files
   for (bool done = false; !done;) {
     auto request = read_request(input, "worker:req");
     if (!request) {
       outcome = std::unexpected(std::move(request.error()));
       break;
     }
+    if (auto* merge = std::get_if<ApplyMerge>(&*request); merge && merge->use_diff) step_dir = merge->dir;
     const WorkerResponse response = handle_request(state, std::move(*request), done);
     if (outcome = write_msg(*frames, response); !outcome) break;
   }
   ::close(*frames);
+  // Ended without Shutdown: the parent is gone or gave up on us, and a killed parent leaves its
+  // step directory (in memory, under /dev/shm) to whoever wrote into it.
+  if (!outcome) remove_abandoned_step_dir(step_dir);
   return outcome;
 }
 

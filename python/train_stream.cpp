@@ -15,7 +15,6 @@ namespace zelkor::py {
 namespace {
 
 // "chunk_size must be >= 1" after the shared range checks.
-PyResult<void> check_stream_args(const Args& args) { return check_n_range(args, true); }
 
 // The counting pool; a pool that cannot be built is a ValueError here, not a panic.
 PyResult<std::unique_ptr<ThreadPool>> counting_pool(uint64_t num_workers) {
@@ -66,7 +65,7 @@ PyObject* train_to_hf_iter(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyResult<Ref> {
     auto parsed = parse_args("train_to_hf_iter", TRAIN_TO_HF_ITER_ARGS, args, kwargs);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
-    if (auto valid = check_stream_args(*parsed); !valid) {
+    if (auto valid = check_n_range(*parsed, true); !valid) {
       return std::unexpected(std::move(valid.error()));
     }
     PyObject* texts = (*parsed)["texts"].object;
@@ -83,7 +82,7 @@ PyObject* train_to_hf_parquet(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     auto batches = open_batches(*parsed);  // before the checks: pyarrow reports its own errors
     if (!batches) return batches;
-    if (auto valid = check_stream_args(*parsed); !valid) {
+    if (auto valid = check_n_range(*parsed, true); !valid) {
       return std::unexpected(std::move(valid.error()));
     }
     auto pull = [&](ChunkIntake& intake) { return pull_batches(batches->get(), intake); };

@@ -255,3 +255,21 @@ def test_worker_killed_mid_training(case, corpus_lines, steps, tmp_path):
     assert left == [] and not any(os.path.exists(f"/proc/{pid}") for pid in workers)
     assert re.fullmatch(expected, error), error
     assert list(steps.iterdir()) == []
+
+
+def test_killed_parent_leaves_no_step_directory(corpus_lines, steps, tmp_path):
+    # The parent dies (SIGKILL: nothing of it runs) while both workers hold a merge request; they write
+    # their files, find the parent gone, and remove what the step left in memory.
+    proc, workers = start(tmp_path, corpus_lines * 2, {"LOG_LEVEL": "info"}, aim_token_num=10**6), []
+    try:
+        log = tmp_path / "zelkor.log"
+        wait_for(lambda: log.exists() and "[merge]" in log.read_text(errors="replace"), "the first merge")
+        workers = children(proc.pid)
+        stop_in_merge_round(workers, steps)
+        proc.kill()
+        proc.wait()
+        send(workers, signal.SIGCONT)
+        wait_for(lambda: all(stat(pid, 0) in (None, "Z") for pid in workers), "the workers' end")
+    finally:
+        send([pid for pid in workers if stat(pid, 0) not in (None, "Z")], signal.SIGKILL)
+    assert list(steps.iterdir()) == []
