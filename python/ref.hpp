@@ -8,7 +8,20 @@
 
 namespace zelkor::py {
 
-// Released on destruction.
+// Whether this thread holds the interpreter lock. A thread that the finalising interpreter ends (when
+// it takes the lock back) unwinds without it, through every frame that holds Python objects, and
+// touching the interpreter there crashes: release nothing then. PyGILState_Check cannot tell: once
+// finalisation is over it answers true on every thread. The thread state is detached whenever the
+// lock is given up, so its absence is exact.
+inline bool holds_interpreter_lock() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#else
+  return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+// Released on destruction; left alone on a thread without the interpreter lock (see above).
 class Ref {
  public:
   Ref() = default;
@@ -20,10 +33,8 @@ class Ref {
     std::swap(p_, o.p_);
     return *this;
   }
-  // A thread that is ended while the interpreter finalises unwinds without the lock: the
-  // reference is then left alone rather than released without it.
   ~Ref() {
-    if (p_ != nullptr && PyGILState_Check()) Py_DECREF(p_);
+    if (p_ != nullptr && holds_interpreter_lock()) Py_DECREF(p_);
   }
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }

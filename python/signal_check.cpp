@@ -9,7 +9,7 @@ namespace {
 // Runs the pending signal handlers, taking the lock for that moment when the caller released it.
 // Handlers run only on the main thread; elsewhere this is false.
 bool signal_handler_raised() {
-  if (PyGILState_Check()) return PyErr_CheckSignals() != 0;
+  if (holds_interpreter_lock()) return PyErr_CheckSignals() != 0;
   const PyGILState_STATE state = PyGILState_Ensure();
   const bool raised = PyErr_CheckSignals() != 0;
   PyGILState_Release(state);
