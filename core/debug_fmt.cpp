@@ -9,7 +9,7 @@
 
 namespace zelkor {
 
-std::string debug_quoted(std::string_view text) {
+std::string debug_quoted(std::string_view text, Escape escape) {
   std::string out = "\"";
   size_t i = 0;
   while (i < text.size()) {
@@ -22,7 +22,8 @@ std::string debug_quoted(std::string_view text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+        const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+        if (escape == Escape::Controls ? control : !is_printable(c)) {
           out += fmt::format("\\u{{{:x}}}", static_cast<uint32_t>(c));
         } else {
           out.append(text.substr(start, i - start));

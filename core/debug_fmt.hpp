@@ -28,8 +28,14 @@ std::string debug_list(const Container& c) {
   return debug_list(std::span<const typename Container::value_type>(c.data(), c.size()));
 }
 
-// Double-quoted, with \" \\ \n \r \t and \u{hex} for other control characters.
-std::string debug_quoted(std::string_view text);
+// What \u{hex} stands for in a quoted string besides \" \\ \n \r \t.
+enum class Escape {
+  Controls,      // the other control characters (C0, DEL, C1)
+  NonPrintable,  // every other character that is_printable() refuses (U+200B, U+2028, ...)
+};
+
+// Double-quoted, with \" \\ \n \r \t and \u{hex} for the other characters `escape` names.
+std::string debug_quoted(std::string_view text, Escape escape = Escape::Controls);
 
 // Shortest decimal that reads back as the same float, at least one digit after the point
 // ("1.0", "0.25"), exponent form below 1e-4 or from 1e16 ("1e-5").

@@ -21,6 +21,11 @@ std::optional<uint64_t> env_u64(const char* name) {
   return parse_u64(*value);
 }
 
+std::string system_temp_dir() {
+  const char* value = std::getenv("TMPDIR");
+  return value != nullptr && *value != '\0' ? value : "/tmp";
+}
+
 std::optional<uint64_t> parse_u64(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;

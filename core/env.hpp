@@ -19,6 +19,10 @@ bool env_is_set(const char* name);
 // The variable as an unsigned 64-bit number; absent, invalid or out of range gives nullopt.
 std::optional<uint64_t> env_u64(const char* name);
 
+// The system temporary directory: TMPDIR when it is set and not empty (an empty value means
+// unset, as the system's tools take it), else /tmp.
+std::string system_temp_dir();
+
 // Parses an unsigned 64-bit decimal: digits only, one optional leading "+", no white space.
 std::optional<uint64_t> parse_u64(std::string_view text);
 

@@ -83,6 +83,23 @@ bool is_white_space(char32_t c) {
   }
 }
 
+bool is_printable(char32_t c) {
+  if (c == ' ') return true;
+  switch (u_charType(static_cast<UChar32>(c))) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_SPACE_SEPARATOR:
+      return false;
+    default:
+      return true;
+  }
+}
+
 bool is_alphanumeric_slow(char32_t c) {
   auto cp = static_cast<UChar32>(c);
   if (u_hasBinaryProperty(cp, UCHAR_ALPHABETIC)) return true;

@@ -1,5 +1,5 @@
 // UTF-8 decoding and encoding, and the character classes the trainer uses: White_Space (a fixed
-// list) and alphanumeric (ASCII letters and digits, or above U+007F Alphabetic or a number
+// list), printable and alphanumeric (ASCII letters and digits, or above U+007F Alphabetic or a number
 // category Nd/Nl/No). Tested by unicode_test.cpp.
 #pragma once
 
@@ -35,6 +35,10 @@ size_t first_invalid_utf8(std::string_view s);
 size_t utf8_count(std::string_view s);
 
 bool is_white_space(char32_t c);
+
+// Printable as Python's str.isprintable() has it: not of the categories Cc, Cf, Cs, Co, Cn, Zl, Zp,
+// nor Zs other than U+0020.
+bool is_printable(char32_t c);
 
 // Non-ASCII part of is_alphanumeric (an ICU property lookup).
 bool is_alphanumeric_slow(char32_t c);

@@ -49,7 +49,7 @@ Result<DpTokenizer> DpTokenizer::from_entries(
   auto unk = std::find_if(vocab.begin(), vocab.end(),
                           [&](const auto& entry) { return entry.first == unk_token; });
   if (unk == vocab.end()) {
-    return fail("unk_token " + debug_quoted(unk_token) + " not found in vocab");
+    return fail("unk_token " + debug_quoted(unk_token, Escape::NonPrintable) + " not found in vocab");
   }
   tok.unk_id_ = unk->second;
   const bool forbid_end_inner = env_is_set("ZELKOR_FORBID_END_INNER");

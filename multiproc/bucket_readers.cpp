@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <mutex>
 
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
@@ -25,19 +28,43 @@ bool bit_set(const std::vector<uint8_t>& bits, uint64_t b) {
 }
 
 // Reads (and then deletes) the old and new files of `bucket` of every worker into `out`.
-void read_bucket(uint64_t bucket, const StepFiles& files, BucketDiff& out) {
+Result<void> read_bucket(uint64_t bucket, const StepFiles& files, BucketDiff& out) {
   for (size_t w = 0; w < files.worker_dirs.size(); ++w) {
     const std::optional<DiffManifest>* manifest = files.usable ? &files.manifests[w] : nullptr;
     for (const bool is_new : {false, true}) {
       if (manifest && !bit_set(is_new ? (*manifest)->new_bits : (*manifest)->old_bits, bucket)) continue;
       const std::string path = bucket_file_path(files.worker_dirs[w], is_new ? "new" : "old", bucket);
       auto declared = read_bucket_file_into(path, is_new ? out.new_stats : out.old_stats);
-      if (!declared) continue;  // typically no such file
+      if (!declared) {
+        // A missing file: the worker had no records there. One shorter than its count (no OS
+        // error) is skipped. Any other failure would lose records.
+        const int code = declared.error().os_code();
+        if (code == 0 || code == ENOENT) continue;
+        return std::unexpected(std::move(declared.error()));
+      }
       out.had_records = out.had_records || *declared;
       ::unlink(path.c_str());
     }
   }
+  return {};
 }
+
+// The first error of a parallel read; the tasks that start after it do nothing.
+class FirstError {
+ public:
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+  void record(Error error) {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = std::move(error);
+    failed_.store(true, std::memory_order_relaxed);
+  }
+  std::optional<Error>& error() { return error_; }
+
+ private:
+  std::atomic<bool> failed_ = false;
+  std::mutex mutex_;
+  std::optional<Error> error_;
+};
 
 }  // namespace
 
@@ -89,19 +116,25 @@ Result<bool> read_bucket_file_into(const std::string& path, StatsMap& stats) {
   return declared != 0;
 }
 
-std::vector<BucketDiff> read_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
+Result<std::vector<BucketDiff>> read_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
   std::vector<BucketDiff> out(buckets.size());
-  tbb::parallel_for(size_t{0}, buckets.size(), [&](size_t i) { read_bucket(buckets[i], files, out[i]); });
+  FirstError first;
+  tbb::parallel_for(size_t{0}, buckets.size(), [&](size_t i) {
+    if (first.failed()) return;
+    if (auto read = read_bucket(buckets[i], files, out[i]); !read) first.record(std::move(read.error()));
+  });
+  if (first.error()) return std::unexpected(std::move(*first.error()));
   return out;
 }
 
-BucketDiff merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
-  return reduce_moving<BucketDiff>(
+Result<BucketDiff> merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files) {
+  FirstError first;
+  BucketDiff all = reduce_moving<BucketDiff>(
       tbb::blocked_range<size_t>(0, buckets.size()),
       [&](const tbb::blocked_range<size_t>& range, BucketDiff& acc) {
-        for (size_t i = range.begin(); i != range.end(); ++i) {
+        for (size_t i = range.begin(); i != range.end() && !first.failed(); ++i) {
           BucketDiff one;
-          read_bucket(buckets[i], files, one);
+          if (auto read = read_bucket(buckets[i], files, one); !read) first.record(std::move(read.error()));
           merge_stats_into(acc.old_stats, std::move(one.old_stats));
           merge_stats_into(acc.new_stats, std::move(one.new_stats));
         }
@@ -110,6 +143,8 @@ BucketDiff merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles
         merge_stats_into(left.old_stats, std::move(right.old_stats));
         merge_stats_into(left.new_stats, std::move(right.new_stats));
       });
+  if (first.error()) return std::unexpected(std::move(*first.error()));
+  return all;
 }
 
 uint64_t bucket_batch_size() {

@@ -47,11 +47,13 @@ struct StepFiles {
   bool usable = false;
 };
 
-// Per bucket of `buckets`, in that order, read on the default pool; files read are deleted.
-std::vector<BucketDiff> read_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files);
+// Per bucket of `buckets`, in that order, read on the default pool; files read are deleted. A
+// missing file holds no records, and one shorter than its count is skipped; any other failure to
+// open or read a file is the error (a lost file would silently lose the step's changes).
+Result<std::vector<BucketDiff>> read_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files);
 
-// The same reads and deletions, everything added into one old and one new map.
-BucketDiff merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files);
+// The same reads, deletions and errors, everything added into one old and one new map.
+Result<BucketDiff> merge_bucket_diffs(std::span<const uint64_t> buckets, const StepFiles& files);
 
 // MP_BUCKET_BATCH: buckets read per batch, min(value, 8192) with 0 taken as 1; 256 otherwise.
 uint64_t bucket_batch_size();

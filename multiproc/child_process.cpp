@@ -49,6 +49,9 @@ WorkerCommand worker_command(std::string executable) {
   WorkerCommand command{std::move(executable), {}, {}};
   if (env_is_set("MP_PY_WORKER")) {
     command.args = {"-c", WORKER_PROGRAM};
+    // "-c" would put the current directory first on the module path: a zelkor_ext.py that someone
+    // left there would run in every worker.
+    command.env.emplace_back("PYTHONSAFEPATH", "1");
   } else {
     command.args = {"--as-worker"};
   }

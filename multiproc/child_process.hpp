@@ -27,7 +27,8 @@ struct WorkerCommand {
   std::vector<std::pair<std::string, std::string>> env;
 };
 
-// `executable` with "-c" and the worker program when MP_PY_WORKER is set, else "--as-worker".
+// `executable` with "-c" and the worker program (and PYTHONSAFEPATH=1: the current directory is
+// not searched for modules) when MP_PY_WORKER is set, else "--as-worker".
 WorkerCommand worker_command(std::string executable);
 
 // A reply's debug text for an error message, cut at 300 characters ("... (cut)"), so that a

@@ -2,12 +2,14 @@
 #include "multiproc/process_pool.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -28,6 +30,17 @@ namespace {
 constexpr const char* TAG = "proc_pool";
 uint64_t online_processors() { return counting_pool_threads(0); }
 
+Result<PrivateDir> create_under_first(const std::vector<std::string>& roots,
+                                      const std::function<std::string(unsigned attempt)>& name) {
+  Error last = Error::io(ENOENT);  // no root at all
+  for (const std::string& root : roots) {
+    auto made = PrivateDir::create(root, name);
+    if (made) return made;
+    last = std::move(made.error());
+  }
+  return std::unexpected(std::move(last));
+}
+
 }  // namespace
 
 std::vector<std::vector<SeqEntry>> deal(std::vector<SeqEntry>&& entries, uint64_t n) {
@@ -42,18 +55,21 @@ std::string child_worker_threads(size_t m) {
   return std::to_string(std::clamp<uint64_t>(online_processors() / std::max<size_t>(m, 1), 1, 4));
 }
 
-std::string step_root() {
-  if (auto tmpdir = env_var("TMPDIR")) return *tmpdir;
+std::vector<std::string> step_roots(const std::string& shm) {
+  if (auto tmpdir = env_var("TMPDIR"); tmpdir && !tmpdir->empty()) return {*tmpdir};
+  std::vector<std::string> roots;
   std::error_code ec;
-  if (std::filesystem::is_directory("/dev/shm", ec)) return "/dev/shm";
-  return std::filesystem::temp_directory_path(ec).string();
+  // A read-only or foreign /dev/shm is passed over, not an error.
+  if (std::filesystem::is_directory(shm, ec) && ::access(shm.c_str(), W_OK | X_OK) == 0) roots.push_back(shm);
+  roots.push_back(system_temp_dir());
+  return roots;
 }
 
-Result<std::unique_ptr<StepDir>> StepDir::create(size_t workers) {
+Result<std::unique_ptr<StepDir>> StepDir::create(size_t workers, const std::vector<std::string>& roots) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const uint64_t nanos = now.tv_sec < 0 ? 0 : uint64_t(now.tv_sec) * 1000000000 + uint64_t(now.tv_nsec);
-  auto made = PrivateDir::create(step_root(), [&](unsigned attempt) {
+  auto made = create_under_first(roots, [&](unsigned attempt) {
     return fmt::format("{}{}_{}", STEP_DIR_PREFIX, ::getpid(), nanos + attempt);
   });
   if (!made) return std::unexpected(made.error());

@@ -26,12 +26,18 @@ std::vector<std::vector<SeqEntry>> deal(std::vector<SeqEntry>&& entries, uint64_
 // online processors / m clamped to 1..4.
 std::string child_worker_threads(size_t m);
 
-// A private directory of one merge step (0700, created exclusively under the step root: TMPDIR,
-// else /dev/shm, else the system temporary directory) with one subdirectory per worker; removed
-// with everything in it when dropped.
+// The roots to try for step directories, in order: TMPDIR alone when it is set and not empty;
+// else `shm` when it is a directory this process may write into (in memory), then the system
+// temporary directory.
+std::vector<std::string> step_roots(const std::string& shm = "/dev/shm");
+
+// A private directory of one merge step (0700, created exclusively under the first of `roots`
+// where that succeeds) with one subdirectory per worker; removed with everything in it when
+// dropped. The error is the last root's.
 class StepDir {
  public:
-  static Result<std::unique_ptr<StepDir>> create(size_t workers);
+  static Result<std::unique_ptr<StepDir>> create(size_t workers,
+                                                 const std::vector<std::string>& roots = step_roots());
   const std::string& path() const { return dir_.path(); }
   const std::vector<std::string>& worker_dirs() const { return worker_dirs_; }
 
@@ -40,9 +46,6 @@ class StepDir {
   PrivateDir dir_;
   std::vector<std::string> worker_dirs_;
 };
-
-// The root of the step directories.
-std::string step_root();
 
 class ProcessPool {
  public:

@@ -14,6 +14,7 @@
 #include <tbb/parallel_for.h>
 
 #include "core/debug_fmt.hpp"
+#include "core/env.hpp"
 #include "core/file_io.hpp"
 #include "core/log.hpp"
 #include "core/unicode.hpp"
@@ -135,11 +136,6 @@ std::string spill_dir_name(pid_t pid, float elapsed, unsigned attempt) {
   return fmt::format("zk_tok_buckets_{}_{}", pid, std::bit_cast<uint32_t>(elapsed) + attempt);
 }
 
-std::string spill_root() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  return tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-}
-
 Result<StringSet> read_bucket_sets(const std::string& path, Clock::time_point t0) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && st.st_size == 0) {
@@ -165,7 +161,7 @@ Result<std::vector<std::string>> distinct_symbols(std::span<const SeqCounts> map
   log_at(2, TAG, "token spill start unique_seqs={} elapsed_total={:.2f}s", unique_seqs, elapsed_seconds(t0));
   // Created exclusively and private: nothing another user planted at the name is used.
   const float elapsed = elapsed_seconds(t0);
-  auto dir = PrivateDir::create(spill_root(), [&](unsigned attempt) {
+  auto dir = PrivateDir::create(system_temp_dir(), [&](unsigned attempt) {
     return spill_dir_name(::getpid(), elapsed, attempt);
   });
   if (!dir) return std::unexpected(dir.error());

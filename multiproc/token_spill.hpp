@@ -26,9 +26,6 @@ inline constexpr uint64_t SPILL_FILES = 2048;
 // were taken.
 std::string spill_dir_name(pid_t pid, float elapsed, unsigned attempt = 0);
 
-// Where spill directories go: TMPDIR when it is set and not empty, else /tmp.
-std::string spill_root();
-
 // The distinct lines of one spill file, a carriage return before a line feed dropped; an empty
 // file is logged at debug level. Errors: the file cannot be opened or read, or is not UTF-8.
 Result<StringSet> read_bucket_sets(const std::string& path, std::chrono::steady_clock::time_point t0);

@@ -95,6 +95,14 @@ class Driver {
     return step_bucket_count(pool_.size(), uint64_t{freq} * per_occurrence);
   }
 
+  // A step whose bucket files cannot be read ends the call. The workers end first, so that the
+  // step directory (removed on return) can be listed even when the failure was a lack of file
+  // descriptors: their pipes free some.
+  std::unexpected<Error> unreadable_step(Error error) {
+    pool_.shutdown();
+    return std::unexpected(std::move(error));
+  }
+
   // Broadcasts the merge and folds its bucket files; whether any record was read.
   Result<bool> incremental_update(const NgramKey& key, uint32_t new_id, uint32_t freq) {
     const uint64_t buckets = step_buckets(key, freq);
@@ -108,12 +116,13 @@ class Driver {
     bool changed = false;
     for (size_t first = 0; first < list.size(); first += batch) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(batch, list.size() - first));
-      const std::vector<BucketDiff> diffs = read_bucket_diffs(std::span(list).subspan(first, count), files);
-      fold_bucket_diffs(t_.stats, diffs, modes_.use_heap ? FoldRule::Exact : FoldRule::Owned);
+      auto diffs = read_bucket_diffs(std::span(list).subspan(first, count), files);
+      if (!diffs) return unreadable_step(std::move(diffs.error()));
+      fold_bucket_diffs(t_.stats, *diffs, modes_.use_heap ? FoldRule::Exact : FoldRule::Owned);
       // The heap is offered every key whose score may have risen (owned additions below 2 are
       // dropped); it refreshes stale scores itself, so offering after the whole batch chooses
       // what offering after each bucket would.
-      for (const BucketDiff& diff : diffs) {
+      for (const BucketDiff& diff : *diffs) {
         changed = changed || diff.had_records;
         if (!modes_.use_heap && !modes_.scan_by_heap) continue;
         for (const auto& [key, stat] : diff.new_stats) {
@@ -133,8 +142,9 @@ class Driver {
     if (env_is_set("MP_NO_DIFF") || env_is_set("MP_LOW_MEM")) return true;
     std::vector<std::optional<DiffManifest>> manifests;
     const std::vector<uint64_t> list = marked_buckets(**dir, buckets, manifests);
-    const BucketDiff diff = merge_bucket_diffs(list, StepFiles{(*dir)->worker_dirs(), manifests, !manifests.empty()});
-    return !diff.old_stats.empty() || !diff.new_stats.empty();
+    auto diff = merge_bucket_diffs(list, StepFiles{(*dir)->worker_dirs(), manifests, !manifests.empty()});
+    if (!diff) return unreadable_step(std::move(diff.error()));
+    return !diff->old_stats.empty() || !diff->new_stats.empty();
   }
 
   void verify(uint64_t step, const GlobalStats& full) {

@@ -3,9 +3,15 @@
 // files deleted, manifest bits honoured), plus MP_BUCKET_BATCH.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <tbb/parallel_for.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -117,10 +123,11 @@ TEST(ParallelReaders, ReadWhatWorkersWroteAndDeleteIt) {
     const StepFiles files{dirs, manifests, true};
     StatsMap old_read, new_read;
     if (one_shot) {
-      BucketDiff all = merge_bucket_diffs(buckets, files);
-      old_read = std::move(all.old_stats), new_read = std::move(all.new_stats);
+      auto all = merge_bucket_diffs(buckets, files);
+      ASSERT_TRUE(all) << all.error().render();
+      old_read = std::move(all->old_stats), new_read = std::move(all->new_stats);
     }
-    for (BucketDiff& diff : one_shot ? std::vector<BucketDiff>{} : read_bucket_diffs(buckets, files)) {
+    for (BucketDiff& diff : one_shot ? std::vector<BucketDiff>{} : read_bucket_diffs(buckets, files).value()) {
       EXPECT_TRUE(diff.had_records);
       merge_stats_into(old_read, std::move(diff.old_stats));
       merge_stats_into(new_read, std::move(diff.new_stats));
@@ -133,6 +140,72 @@ TEST(ParallelReaders, ReadWhatWorkersWroteAndDeleteIt) {
       std::set<std::string> expected = {"diff_manifest.bin"};
       if (dir == dirs[0]) expected.insert(planted);
       EXPECT_EQ(left, expected);
+    }
+  }
+}
+
+// Only a missing file means "no records" (and a short one is skipped, left on disk); a file that
+// exists but cannot be opened or read fails both readers with its I/O error.
+TEST(ParallelReaders, FailOnFilesThatCannotBeRead) {
+  const std::vector<uint64_t> buckets = {0, 1, 2, 3};
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> plant;  // at w0's old_2.bin
+    std::string error;                                    // empty: no error
+    bool kept = false;                                    // the planted file is still there
+    bool lower_fd_limit = false;
+  } cases[] = {
+      {"missing", [](const std::string&) {}, "", false},
+      {"shorter than its count", [](const std::string& path) { std::ofstream(path) << "12345"; }, "", true},
+      {"a directory", [](const std::string& path) { std::filesystem::create_directory(path); },
+       "Is a directory (os error 21)", true},
+      {"not readable", [](const std::string& path) {
+         std::ofstream(path) << le(1, 8) + record({4}, 1, 1);
+         std::filesystem::permissions(path, std::filesystem::perms::none);
+       }, ::geteuid() == 0 ? "" : "Permission denied (os error 13)", ::geteuid() != 0},
+      {"no descriptor left", [](const std::string& path) { std::ofstream(path) << le(0, 8); },
+       "Too many open files (os error 24)", true, true},
+  };
+  tbb::parallel_for(0, 64, [](int) {});  // the pool started before descriptors run out
+  for (const auto& c : cases) {
+    for (const bool one_shot : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (one_shot ? ", one-shot" : ", per bucket"));
+      TempDir tmp;
+      const std::vector<std::string> dirs = {tmp.path("w0"), tmp.path("w1")};
+      for (const std::string& dir : dirs) std::filesystem::create_directory(dir);
+      tmp.write("w1/new_1.bin", le(1, 8) + record({1, 2}, 3, 3));
+      const std::string planted = tmp.path("w0/old_2.bin");
+      c.plant(planted);
+      const StepFiles files{dirs, {}, false};  // no manifests: every file is tried
+      rlimit saved{};
+      ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+      if (c.lower_fd_limit) {
+        const int lowest_free = ::open("/dev/null", O_RDONLY);
+        ::close(lowest_free);
+        rlimit none = saved;
+        none.rlim_cur = static_cast<rlim_t>(lowest_free);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+      }
+      std::optional<Error> error;
+      StatsMap new_read;
+      if (one_shot) {
+        auto all = merge_bucket_diffs(buckets, files);
+        if (all) new_read = std::move(all->new_stats); else error = all.error();
+      } else if (auto per_bucket = read_bucket_diffs(buckets, files)) {
+        new_read = std::move((*per_bucket)[1].new_stats);
+      } else {
+        error = per_bucket.error();
+      }
+      ::setrlimit(RLIMIT_NOFILE, &saved);
+      if (c.error.empty()) {
+        ASSERT_FALSE(error) << error->render();
+        EXPECT_EQ(zelkor::testing::to_table(new_read), (StatsTable{{{1, 2}, {3, 3}}}));
+        EXPECT_FALSE(std::filesystem::exists(tmp.path("w1/new_1.bin")));
+      } else {
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->render(), c.error);
+      }
+      EXPECT_EQ(std::filesystem::exists(planted), c.kept);
     }
   }
 }

@@ -20,6 +20,9 @@ TEST(DebugFmt, Quoted) {
   EXPECT_EQ(debug_quoted("a\"b\\c\n\r\t"), "\"a\\\"b\\\\c\\n\\r\\t\"");
   EXPECT_EQ(debug_quoted(std::string("\x01\x7F", 2)), "\"\\u{1}\\u{7f}\"");
   EXPECT_EQ(debug_quoted("\xC4\xA0\xE4\xB8\xAD"), "\"\xC4\xA0\xE4\xB8\xAD\"");
+  // Only the unknown-token text escapes every non-printable character (U+200B, U+00A0 here).
+  EXPECT_EQ(debug_quoted("\xE2\x80\x8B \xC2\xA0"), "\"\xE2\x80\x8B \xC2\xA0\"");
+  EXPECT_EQ(debug_quoted("\xE2\x80\x8B \xC2\xA0\x01\"", Escape::NonPrintable), "\"\\u{200b} \\u{a0}\\u{1}\\\"\"");
 }
 
 }  // namespace

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <tuple>
 
+#include "core/env.hpp"
 #include "multiproc/bucket_count.hpp"
 #include "multiproc/bucket_readers.hpp"
 #include "multiproc/process_pool.hpp"
@@ -73,7 +76,49 @@ TEST(PoolRules, StepDirectoriesArePrivateAndRemoved) {
   }
   unsetenv("TMPDIR");
   EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_EQ(step_root(), "/dev/shm");
+}
+
+// TMPDIR when set and not empty; else the memory-backed directory when it can take one, and the
+// system temporary directory after it, or alone.
+TEST(PoolRules, StepRoots) {
+  zelkor::testing::TempDir tmp;
+  tmp.write("file", "");
+  std::filesystem::create_directory(tmp.path("read-only"));
+  std::filesystem::permissions(tmp.path("read-only"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  const bool root = ::geteuid() == 0;  // may write anywhere
+  const struct {
+    const char* tmpdir;  // nullptr: unset
+    std::string shm;
+    std::vector<std::string> roots;
+  } cases[] = {
+      {"/x/y", tmp.path(), {"/x/y"}},
+      {"", tmp.path(), {tmp.path(), "/tmp"}},
+      {nullptr, tmp.path(), {tmp.path(), "/tmp"}},
+      {"", tmp.path("missing"), {"/tmp"}},
+      {nullptr, tmp.path("file"), {"/tmp"}},
+      {nullptr, tmp.path("read-only"), root ? std::vector<std::string>{tmp.path("read-only"), "/tmp"}
+                                            : std::vector<std::string>{"/tmp"}},
+  };
+  for (const auto& c : cases) {
+    if (c.tmpdir) setenv("TMPDIR", c.tmpdir, 1); else unsetenv("TMPDIR");
+    EXPECT_EQ(step_roots(c.shm), c.roots) << (c.tmpdir ? c.tmpdir : "unset") << " " << c.shm;
+  }
+  setenv("TMPDIR", "", 1);
+  EXPECT_EQ(system_temp_dir(), "/tmp");
+  unsetenv("TMPDIR");
+}
+
+// A root where the directory cannot be created is passed over; the last root's error ends it.
+TEST(PoolRules, StepDirectoryFallsBackToTheNextRoot) {
+  zelkor::testing::TempDir tmp;
+  tmp.write("file", "");
+  const std::string unusable = tmp.path("file/shm");  // under a regular file: ENOTDIR
+  auto dir = StepDir::create(1, {unusable, tmp.path("fallback")});
+  ASSERT_TRUE(dir) << dir.error().render();
+  EXPECT_TRUE((*dir)->path().starts_with(tmp.path("fallback/zk_apply_")));
+  auto none = StepDir::create(1, {unusable});
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().render(), "Not a directory (os error 20)");
 }
 
 std::vector<SeqEntry> random_entries(size_t count) {
@@ -99,7 +144,9 @@ BucketDiff read_step(const std::vector<std::string>& dirs, uint64_t count, bool 
   for (const std::string& dir : dirs) manifests.push_back(manifests_kept ? read_diff_manifest(dir, count) : std::nullopt);
   std::vector<uint64_t> every(count);
   std::iota(every.begin(), every.end(), 0);
-  return merge_bucket_diffs(every, StepFiles{dirs, manifests, manifests_kept});
+  auto read = merge_bucket_diffs(every, StepFiles{dirs, manifests, manifests_kept});
+  if (!read) throw std::runtime_error(read.error().render());
+  return std::move(*read);
 }
 
 // Three real workers: their statistics, one merge read back from the bucket files, the dump and

@@ -5,6 +5,7 @@ import os
 import random
 import subprocess
 import sys
+import unicodedata
 
 import pytest
 
@@ -77,11 +78,33 @@ def test_matches_brute_force(make, random_cases, switches):
     (lambda make: make('{"a": 0}'), ValueError, 'unk_token "<unk>" not found in vocab'),
     (lambda make: make('{"a": 0}', unk_token='q"\\\t\n'), ValueError,
      r'unk_token "q\"\\\t\n" not found in vocab'),
+    (lambda make: make('{"a": 0}', unk_token="\u200b"), ValueError, r'unk_token "\u{200b}" not found in vocab'),
 ])
 def test_errors(make, call, error, message):
     with pytest.raises(error) as info:
         call(make)
     assert message is None or str(info.value) == message
+
+
+def stable(ch):
+    """Of the same category in Unicode 3.2 and today, unassigned only as a noncharacter (never assigned):
+    any character database this module may be built with agrees on it."""
+    cat = unicodedata.category(ch)
+    return cat == unicodedata.ucd_3_2_0.category(ch) and cat not in ("Cs", "Cn") or \
+        (ord(ch) & 0xFFFE == 0xFFFE or 0xFDD0 <= ord(ch) <= 0xFDEF)
+
+
+@pytest.mark.parametrize("first, end", [(0, 0x3000), (0x3000, 0x10000), (0x10000, 0x20000), (0x20000, 0x110000)],
+                         ids=["U+0000", "U+3000", "U+10000", "U+20000"])
+def test_unknown_token_escapes_what_python_would_not_print(make, first, end):
+    # Format characters (U+200B, U+00AD, U+FEFF), separators other than the space, private use and
+    # noncharacters come out as \u{hex}, like the control characters; the rest as they are.
+    text = "".join(ch for ch in map(chr, range(first, end)) if stable(ch))
+    named = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    quoted = "".join(named.get(ch) or (ch if ch.isprintable() else f"\\u{{{ord(ch):x}}}") for ch in text)
+    with pytest.raises(ValueError) as info:
+        make({"a": 0}, unk_token=text)
+    assert str(info.value) == f'unk_token "{quoted}" not found in vocab'
 
 
 TOP = 2**32 - 1

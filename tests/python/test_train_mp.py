@@ -115,6 +115,19 @@ def test_entry_points_restore_worker_variable(entry, worker_var, texts, steps, t
     assert entry != "file" or "[build_vocab_mp] bucket fill done partial_maps=" in err  # counted on workers
 
 
+def test_workers_do_not_import_a_module_planted_in_the_current_directory(texts, steps, tmp_path, monkeypatch, capfd):
+    # Training from a directory where someone left a zelkor_ext.py: neither the counting workers nor the
+    # training workers (both started from a text file) may run it.
+    marker = tmp_path / "planted-ran"
+    (tmp_path / "zelkor_ext.py").write_text(f"open({str(marker)!r}, 'w').close()\nraise SystemExit('planted')\n")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("PYTHONSAFEPATH", raising=False)
+    train("file", texts, tmp_path / "out")
+    err = capfd.readouterr().err
+    assert "[build_vocab_mp] bucket fill done" in err and not marker.exists()
+    check_trained(tmp_path / "out", err)
+
+
 @pytest.mark.parametrize("entry", ["iter", "file"])
 def test_only_multi_process_needs_the_interpreter_path(entry, texts, tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "executable", "")  # as in some embedding applications
@@ -149,12 +162,14 @@ print(json.dumps([error, children(os.getpid())]))
 """
 
 
-def start(tmp_path, texts, env, preexec_fn=None, **kwargs):
+def start(tmp_path, texts, env, preexec_fn=None, script=SCRIPT, python=(sys.executable,), **kwargs):
+    """Runs the script in tmp_path as the current directory; `python` starts the interpreter."""
     (tmp_path / "texts.json").write_text(json.dumps(texts))
-    args = [sys.executable, "-c", SCRIPT, str(tmp_path / "texts.json"), str(tmp_path / "out"), json.dumps(kwargs)]
+    args = [*python, "-c", script, str(tmp_path / "texts.json"), str(tmp_path / "out"), json.dumps(kwargs)]
     with (tmp_path / "stderr").open("w") as stderr:
         return subprocess.Popen(args, env={**os.environ, "LOG_FILE": str(tmp_path / "zelkor.log"), **env},
-                                text=True, stdout=subprocess.PIPE, stderr=stderr, preexec_fn=preexec_fn)
+                                text=True, stdout=subprocess.PIPE, stderr=stderr, preexec_fn=preexec_fn,
+                                cwd=tmp_path)
 
 
 @pytest.mark.parametrize("recount", [False, True], ids=["incremental", "full-recompute"])
@@ -178,6 +193,57 @@ def test_trains_under_the_usual_open_file_limit(corpus_lines, steps, tmp_path):
     proc = start(tmp_path, corpus_lines * 2, {}, lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard)),
                  num_merges=5)
     assert json.loads(proc.communicate(timeout=60)[0]) == [None, []], (tmp_path / "stderr").read_text()[-500:]
+
+
+# /dev/shm read-only in a mount namespace of the training process's own, and /proc (where no directory can
+# be made) as its current directory.
+READ_ONLY_SHM = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                 'mount -o remount,bind,ro /dev/shm && cd /proc && exec "$@"', "sh"]
+
+
+@pytest.mark.parametrize("tmpdir", [["-u", "TMPDIR"], ["TMPDIR="]], ids=["unset", "empty"])
+def test_step_directories_leave_an_unusable_shm_for_the_temporary_directory(tmpdir, texts, tmp_path):
+    # /dev/shm cannot take the step directories, and an empty TMPDIR counts as unset (not as the current
+    # directory): they go to /tmp.
+    if subprocess.run([*READ_ONLY_SHM, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace here")
+    proc = start(tmp_path, texts, {}, python=(*READ_ONLY_SHM, "env", *tmpdir, sys.executable), num_merges=20)
+    assert json.loads(proc.communicate(timeout=60)[0]) == [None, []], (tmp_path / "stderr").read_text()[-500:]
+    assert (tmp_path / "out" / "vocab.json").exists() and not list(Path("/tmp").glob(f"zk_apply_{proc.pid}_*"))
+
+
+# On SIGUSR1, handled between merge steps, the training process takes every free descriptor below its
+# highest one and lowers its limit to the next: no file can be opened from then on, while the workers' pipes
+# lie below the limit (as under a limit set from the start).
+EXHAUST = """
+import resource, signal
+held = []
+def exhaust(*_):
+    top = max(map(int, os.listdir("/proc/self/fd")))
+    while (fd := os.open(os.devnull, os.O_RDONLY)) < top:
+        held.append(fd)
+    os.close(fd)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (fd, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+signal.signal(signal.SIGUSR1, exhaust)
+"""
+
+
+def test_bucket_files_lost_to_the_open_file_limit_fail_the_call(corpus_lines, steps, tmp_path):
+    # The step's bucket files cannot be opened (EMFILE): the call ends with that error instead of taking the
+    # step for a no-op, the workers ended and the step directory removed.
+    proc = start(tmp_path, corpus_lines * 2, {"LOG_LEVEL": "info"}, script=SCRIPT.replace("\ntry:", EXHAUST + "try:"),
+                 num_merges=100, aim_token_num=10**6)
+    try:
+        log = tmp_path / "zelkor.log"
+        wait_for(lambda: log.exists() and "[merge]" in log.read_text(errors="replace"), "the first merge")
+        os.kill(proc.pid, signal.SIGUSR1)
+        out = proc.communicate(timeout=30)[0]
+    finally:
+        proc.kill()
+        proc.wait()
+    err = (tmp_path / "stderr").read_text()
+    assert json.loads(out) == ["Too many open files (os error 24)", []], err[-500:]  # no child left, no zombie
+    assert "no-op merge" not in err and list(steps.iterdir()) == []
 
 
 def unread(pid, fd):  # bytes waiting in the pipe at descriptor fd of process pid
