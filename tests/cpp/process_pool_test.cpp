@@ -205,9 +205,10 @@ std::optional<Error> error_of(const auto& result) {
   return result.error();
 }
 
-// Each round waits for worker 0, stopped in it, until the interrupt hook says stop 200 ms later;
-// the round then gives up with the interrupt, worker 1 ends when told to, and worker 0 is killed
-// after the grace. The rounds run side by side, each on a thread of its own; nothing is left.
+// Each round waits for worker 0, stopped in it, until the interrupt hook says stop (once every
+// pool is made); the round then gives up with the interrupt, worker 1 ends when told to, and
+// worker 0 is killed after the grace. The rounds run side by side, each on a thread of its own;
+// nothing is left.
 TEST(ProcessPool, InterruptedRoundsEndTheirWorkers) {
   const struct {
     int stop_at;  // the request's index

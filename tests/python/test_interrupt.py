@@ -63,6 +63,15 @@ def steps():
     shutil.rmtree(path)
 
 
+def wait_while_running(child, err, condition):
+    """What condition() gives once it holds (within 60 s), the child still running; its stderr in err."""
+    deadline = time.monotonic() + 60
+    while not (found := condition()):
+        assert child.poll() is None and time.monotonic() < deadline, err.read_text()
+        time.sleep(0.01)
+    return found
+
+
 def feed_one_line(fifo, flowing, stop):
     """Writes one line without end into `fifo`: 1 MiB, then more as long as `flowing`, until `stop`."""
     fd = os.open(fifo, os.O_WRONLY)
@@ -96,10 +105,7 @@ def test_sigint_ends_the_call_at_once(tmp_path, corpus, steps, kind, mark, group
         child = subprocess.Popen([sys.executable, "-c", CHILD, kind, str(source), str(out)], env=env,
                                  stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
     try:
-        deadline = time.monotonic() + 60
-        while mark not in (tmp_path / "stderr").read_text():
-            assert child.poll() is None and time.monotonic() < deadline, (tmp_path / "stderr").read_text()
-            time.sleep(0.01)
+        wait_while_running(child, tmp_path / "stderr", lambda: mark in (tmp_path / "stderr").read_text())
         time.sleep(0.3 if mark == "calling" else 0)
         sent = time.monotonic()
         os.killpg(child.pid, signal.SIGINT) if group else child.send_signal(signal.SIGINT)
@@ -156,16 +162,11 @@ def test_sigint_while_waiting_for_a_stopped_worker(tmp_path, corpus, steps, kind
         child = subprocess.Popen([sys.executable, "-c", CHILD, kind, str(corpus), str(tmp_path / "out")],
                                  env=env, stdout=subprocess.PIPE, stderr=stream, text=True, start_new_session=True)
     try:
-        deadline = time.monotonic() + 60
         if kind == "multi-process-iterable":
-            while "[merge]" not in err.read_text():
-                assert child.poll() is None and time.monotonic() < deadline, err.read_text()
-                time.sleep(0.01)
+            wait_while_running(child, err, lambda: "[merge]" in err.read_text())
             workers = Path(f"/proc/{child.pid}/task/{child.pid}/children").read_text().split()
             os.kill(int(workers[0]), signal.SIGSTOP)
-        while (stopped := stopped_child(child.pid)) is None:
-            assert child.poll() is None and time.monotonic() < deadline, err.read_text()
-            time.sleep(0.01)
+        stopped = wait_while_running(child, err, lambda: stopped_child(child.pid))
         time.sleep(0.2)  # the parent waits for it by now
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
