@@ -96,7 +96,7 @@ Result<ChildProcess> ChildProcess::spawn(const WorkerCommand& command) {
 
 ChildProcess::ChildProcess(pid_t pid, int to_child, int from_child)
     : pid_(pid), to_child_(to_child), from_child_(from_child),
-      reader_(std::make_unique<FrameReader>(from_child)) {}
+      reader_(std::make_unique<FrameReader>(from_child, true)) {}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
@@ -119,21 +119,29 @@ void ChildProcess::close_pipes() {
   if (from_child_ >= 0) ::close(std::exchange(from_child_, -1));
 }
 
+void ChildProcess::request_end() {
+  if (to_child_ < 0) return;
+  // A frame this short goes into a pipe whole or not at all, so the child never sees a part of it.
+  const int flags = ::fcntl(to_child_, F_GETFL);
+  if (flags >= 0 && ::fcntl(to_child_, F_SETFL, flags | O_NONBLOCK) == 0) {
+    (void)write(encode_frame(Shutdown{}));
+  }
+  ::close(std::exchange(to_child_, -1));
+}
+
 void ChildProcess::reap(bool patient) {
   // A child told to shut down may still write its acknowledgement: its output stays open until
   // it has ended, so that write cannot fail.
   if (to_child_ >= 0) ::close(std::exchange(to_child_, -1));
   if (!patient) close_pipes();
-  if (pid_ >= 0 && !reaped_) {
-    reaped_ = true;
-    wait_or_kill(patient ? 30 : 3);
-  }
+  wait_until(std::chrono::steady_clock::now() + (patient ? std::chrono::seconds(30) : END_GRACE));
   close_pipes();
 }
 
-void ChildProcess::wait_or_kill(int seconds) {
-  // A worker sees the end of its input and ends; one that does not within the deadline is killed.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+void ChildProcess::wait_until(std::chrono::steady_clock::time_point deadline) {
+  // A worker sees the end of its input and ends; one that does not by the deadline is killed.
+  if (pid_ < 0 || reaped_) return;
+  reaped_ = true;
   int status = 0;
   while (true) {
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);

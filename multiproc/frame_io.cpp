@@ -29,7 +29,7 @@ Result<Message> read_message(FrameReader& reader, std::string_view tag, Decode d
 Result<void> FrameReader::read_exact(char* out, size_t n) {
   while (n > 0) {
     if (pos_ == end_) {
-      auto got = read_some_fd(fd_, buffer_);
+      auto got = read_some_fd(fd_, buffer_, interruptible_);
       if (!got) return std::unexpected(std::move(got.error()));
       if (*got == 0) return fail("unexpected end of file");
       pos_ = 0;
@@ -47,6 +47,7 @@ Result<void> FrameReader::read_exact(char* out, size_t n) {
 Result<std::string> FrameReader::read_body(std::string_view tag) {
   unsigned char len[8];
   if (auto ok = read_exact(reinterpret_cast<char*>(len), 8); !ok) {
+    if (ok.error().is_interrupted()) return std::unexpected(std::move(ok.error()));
     return fail(fmt::format("[ipc:{}] read len failed: {}", tag, ok.error().render()));
   }
   uint64_t n = 0;
@@ -60,7 +61,10 @@ Result<std::string> FrameReader::read_body(std::string_view tag) {
     const size_t have = body.size();
     const size_t grow = static_cast<size_t>(std::min<uint64_t>(n - have, std::max(have, PIECE)));
     body.resize(have + grow);
-    if (auto ok = read_exact(body.data() + have, grow); !ok) return body_failed(ok.error().render());
+    if (auto ok = read_exact(body.data() + have, grow); !ok) {
+      if (ok.error().is_interrupted()) return std::unexpected(std::move(ok.error()));
+      return body_failed(ok.error().render());
+    }
   }
   return body;
 }

@@ -17,9 +17,11 @@ namespace zelkor::mp {
 inline constexpr uint64_t MAX_BODY_BYTES = uint64_t{1} << 40;
 
 // Reads frames from a descriptor it does not own, through an 8 KiB buffer. One thread at a time.
+// An `interruptible` reader that waits asks the thread's interrupt hook every 50 ms and ends with
+// Error::interrupted(), unwrapped, once it says stop (file_io.hpp).
 class FrameReader {
  public:
-  explicit FrameReader(int fd) : fd_(fd) {}
+  explicit FrameReader(int fd, bool interruptible = false) : fd_(fd), interruptible_(interruptible) {}
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
@@ -32,6 +34,7 @@ class FrameReader {
   Result<void> read_exact(char* out, size_t n);
 
   int fd_;
+  bool interruptible_;
   char buffer_[8192];
   size_t pos_ = 0, end_ = 0;
 };

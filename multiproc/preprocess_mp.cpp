@@ -11,6 +11,8 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -20,6 +22,7 @@
 #include "core/pool.hpp"
 #include "core/unicode.hpp"
 #include "multiproc/bucket_count.hpp"
+#include "multiproc/countdown.hpp"
 #include "multiproc/token_spill.hpp"
 
 namespace zelkor::mp {
@@ -30,7 +33,8 @@ constexpr const char* TAG = "build_vocab_mp";
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
-// Every chunk counted into one vector of bucket maps; the first error of any chunk ends it.
+// Every chunk counted into one vector of bucket maps; the first error of any chunk ends it, and
+// so does a stop request of the calling thread's interrupt hook.
 Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const PreprocessPlan& plan,
                                     const WorkerCommand& command, const SeededHash& bucket_hash) {
   ThreadPool pool(plan.workers, "build rayon pool for preprocess map");
@@ -39,6 +43,7 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::optional<Error> error;
+  InFlightWorkers in_flight;
   auto chunk = [&](uint64_t k) {
     const size_t begin = k * plan.chunk_size;
     return lines.subspan(begin, std::min<size_t>(plan.chunk_size, lines.size() - begin));
@@ -47,7 +52,7 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
     run_maps[r].resize(plan.buckets);
     for (uint64_t k = r * plan.chunks / runs; k < (r + 1) * plan.chunks / runs; ++k) {
       if (failed.load()) return;  // chunks not yet begun are skipped
-      auto counted = preprocess_chunk_in_worker(chunk(k), command, run_maps[r], bucket_hash);
+      auto counted = preprocess_chunk_in_worker(chunk(k), command, run_maps[r], bucket_hash, in_flight);
       if (!counted) {
         const std::lock_guard lock(error_mutex);
         if (!error) error = std::move(counted.error());
@@ -56,13 +61,41 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
       }
     }
   };
-  return pool.run([&]() -> Result<BucketMaps> {
-    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, runs, 1),
-                      [&](const tbb::blocked_range<uint64_t>& range) {
-                        for (uint64_t r = range.begin(); r != range.end(); ++r) run(r);
-                      },
-                      tbb::simple_partitioner());
-    if (error) return std::unexpected(std::move(*error));
+  // The chunks run on the pool from a thread of their own: this one drives the call and waits
+  // asking its interrupt hook, and once that says stop no chunk begins and the workers of those
+  // in flight are killed, which ends their exchanges.
+  Countdown filled(1);
+  std::exception_ptr thrown;
+  auto fill = [&] {
+    try {
+      pool.run([&] {
+        tbb::parallel_for(tbb::blocked_range<uint64_t>(0, runs, 1),
+                          [&](const tbb::blocked_range<uint64_t>& range) {
+                            for (uint64_t r = range.begin(); r != range.end(); ++r) run(r);
+                          },
+                          tbb::simple_partitioner());
+      });
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    filled.count_down();
+  };
+  {
+    std::jthread filler;
+    try {
+      filler = std::jthread(fill);
+    } catch (const std::system_error& e) {
+      throw Fault("failed to spawn thread", e.what());
+    }
+    if (auto waited = filled.wait(); !waited) {
+      failed = true;
+      in_flight.stop();
+      return std::unexpected(std::move(waited.error()));  // once the filler has joined
+    }
+  }
+  if (thrown) std::rethrow_exception(thrown);
+  if (error) return std::unexpected(std::move(*error));
+  return pool.run([&] {
     BucketMaps merged(plan.buckets);
     for (BucketMaps& maps : run_maps) merged = merge_bucket_count_maps(std::move(merged), std::move(maps));
     return merged;
@@ -145,10 +178,13 @@ PreprocessPlan preprocess_plan(uint64_t lines, uint64_t num_workers) {
 }
 
 Result<void> preprocess_chunk_in_worker(std::span<const std::string> chunk, const WorkerCommand& command,
-                                        BucketMaps& maps, const SeededHash& bucket_hash) {
+                                        BucketMaps& maps, const SeededHash& bucket_hash,
+                                        InFlightWorkers& in_flight) {
   constexpr const char* tag = "worker:preprocess";
   auto child = ChildProcess::spawn(command);
   if (!child) return std::unexpected(child.error());
+  const InFlightWorkers::Entry held(in_flight, child->pid());
+  if (!held.admitted()) return std::unexpected(Error::interrupted());
   {
     const std::string frame = encode_frame(Preprocess{std::vector<std::string>(chunk.begin(), chunk.end())});
     if (auto sent = child->send(frame, tag); !sent) return sent;

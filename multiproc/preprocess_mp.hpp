@@ -15,6 +15,7 @@
 #include "core/hash.hpp"
 #include "core/trainer.hpp"
 #include "multiproc/child_process.hpp"
+#include "multiproc/in_flight.hpp"
 
 namespace zelkor::mp {
 
@@ -34,9 +35,10 @@ using BucketMaps = std::vector<SeqCounts>;
 // Counts one chunk in a worker started by `command` and adds the counts into `maps` (wrapping
 // at 2^32; a key repeated in the reply keeps its last count). Errors: the start's I/O error, the
 // frame errors tagged "worker:preprocess", "unexpected preprocess reply: {reply}". The worker
-// is reaped on every path.
+// is reaped on every path, and held in `in_flight` while it lives.
 Result<void> preprocess_chunk_in_worker(std::span<const std::string> chunk, const WorkerCommand& command,
-                                        BucketMaps& maps, const SeededHash& bucket_hash);
+                                        BucketMaps& maps, const SeededHash& bucket_hash,
+                                        InFlightWorkers& in_flight);
 
 // Adds map i of `right` into map i of `left` for every i (merge_sequence_counts); returns `left`.
 BucketMaps merge_bucket_count_maps(BucketMaps&& left, BucketMaps&& right);
@@ -44,7 +46,8 @@ BucketMaps merge_bucket_count_maps(BucketMaps&& left, BucketMaps&& right);
 // Replaces the sequences and the vocabulary of `trainer` by those of `lines`, counted by workers
 // started with `command`, with the "build_vocab_mp" log lines. On an error the trainer is as it
 // was, every worker has ended and no spill directory is left. A thread pool that cannot be built
-// is the Fault "build rayon pool for preprocess map".
+// is the Fault "build rayon pool for preprocess map". When the interrupt hook of the calling
+// thread says stop while the workers count, they are killed and the call ends with its error.
 Result<void> build_vocab_multiprocess(Zelkor& trainer, std::span<const std::string> lines,
                                       const WorkerCommand& command);
 

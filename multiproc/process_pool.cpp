@@ -23,6 +23,7 @@
 #include "core/stats.hpp"
 #include "multiproc/bucket_count.hpp"
 #include "multiproc/bucket_files.hpp"
+#include "multiproc/countdown.hpp"
 
 namespace zelkor::mp {
 namespace {
@@ -98,9 +99,11 @@ Result<std::unique_ptr<ProcessPool>> ProcessPool::create(std::vector<SeqEntry>&&
     const WorkerRequest init = Init{std::move(parts[i]), std::vector<uint64_t>(n_values.begin(), n_values.end())};
     parts[i] = {};  // the share lives in the worker from now on
     const std::string tag = fmt::format("worker:{}:ack", i);
-    if (auto sent = worker.send(encode_frame(init), tag); !sent) return std::unexpected(sent.error());
+    if (auto sent = worker.send(encode_frame(init), tag); !sent) {
+      return std::unexpected(pool->given_up(sent.error()));
+    }
     auto reply = worker.read(tag);
-    if (!reply) return std::unexpected(reply.error());
+    if (!reply) return std::unexpected(pool->given_up(std::move(reply.error())));
     if (!std::holds_alternative<Ack>(*reply)) {
       return fail(fmt::format("worker {} init failed: {}", i, rendered_reply(*reply)));
     }
@@ -120,17 +123,29 @@ void ProcessPool::terminate() {
   for (ChildProcess& worker : workers_) worker.kill();
 }
 
+void ProcessPool::stop() {
+  for (ChildProcess& worker : workers_) worker.request_end();
+  const auto deadline = std::chrono::steady_clock::now() + END_GRACE;
+  for (ChildProcess& worker : workers_) worker.wait_until(deadline);
+}
+
+Error ProcessPool::given_up(Error error) {
+  if (error.is_interrupted()) stop();
+  return error;
+}
+
 Result<StatsMap> ProcessPool::compute_stats() {
   const auto t0 = std::chrono::steady_clock::now();
   const size_t n = workers_.size();
   log_at(3, TAG, "stats broadcast workers={}", n);
   if (auto sent = broadcast(encode_frame(ComputeStats{}), "worker:{}:stats"); !sent) {
-    return std::unexpected(sent.error());
+    return std::unexpected(given_up(sent.error()));
   }
   // One reader thread per worker; every reply is read, and the first error to arrive wins.
   std::vector<std::optional<Result<StatsMap>>> results(n);
   std::vector<size_t> arrival(n);
   std::atomic<size_t> arrived{0};
+  Countdown replies(n);
   {
     std::vector<std::jthread> readers;
     auto start_reader = [&](auto&& body) {
@@ -154,7 +169,14 @@ Result<StatsMap> ProcessPool::compute_stats() {
           results[i] = fail(fmt::format("unexpected stats reply: {}", rendered_reply(*reply)));
         }
         arrival[i] = arrived.fetch_add(1);
+        replies.count_down();
       });
+    }
+    // Waiting here rather than in the joins keeps a Ctrl-C in reach. Once it comes, each read
+    // ends with its worker, and the readers are joined before the pipes are closed.
+    if (auto waited = replies.wait(); !waited) {
+      stop();
+      return std::unexpected(std::move(waited.error()));
     }
   }
   size_t keys = 0;
@@ -185,6 +207,7 @@ Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, 
   log_at(3, TAG, "apply broadcast workers={} parts_len={}", workers_.size(), parts.size());
   // A failed round ends the workers before the directory goes (when this returns).
   auto failed = [&](Error error) {
+    error = given_up(std::move(error));
     terminate();
     return std::unexpected(std::move(error));
   };
@@ -208,12 +231,12 @@ Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, 
 
 Result<std::vector<SeqEntry>> ProcessPool::dump_entries() {
   if (auto sent = broadcast(encode_frame(DumpEntries{}), "worker:dump"); !sent) {
-    return std::unexpected(sent.error());
+    return std::unexpected(given_up(sent.error()));
   }
   IdsMap<uint32_t> merged;
   for (ChildProcess& worker : workers_) {
     auto reply = worker.read("worker:dump");
-    if (!reply) return std::unexpected(reply.error());
+    if (!reply) return std::unexpected(given_up(std::move(reply.error())));
     auto* entries = std::get_if<Entries>(&*reply);
     if (entries == nullptr) return fail(fmt::format("unexpected entries reply: {}", rendered_reply(*reply)));
     for (SeqEntry& entry : entries->entries) merged[std::move(entry.tokens)] += entry.freq;
@@ -227,19 +250,22 @@ Result<std::vector<SeqEntry>> ProcessPool::dump_entries() {
   return out;
 }
 
-void ProcessPool::shutdown() {
+Result<void> ProcessPool::shutdown() {
   const std::string frame = encode_frame(Shutdown{});
   for (ChildProcess& worker : workers_) (void)worker.write(frame);
   for (ChildProcess& worker : workers_) {
-    (void)worker.read("worker:shutdown");
+    auto reply = worker.read("worker:shutdown");  // whatever it is, unless a stop request
+    if (!reply && reply.error().is_interrupted()) return std::unexpected(given_up(std::move(reply.error())));
     worker.reap(true);
   }
+  return {};
 }
 
 ProcessPool::~ProcessPool() {
-  // Every child sees the end of its input at once, then each is waited for.
+  // Every child sees the end of its input at once, then all are waited for until one deadline.
   for (ChildProcess& worker : workers_) worker.close_pipes();
-  for (ChildProcess& worker : workers_) worker.reap(false);
+  const auto deadline = std::chrono::steady_clock::now() + END_GRACE;
+  for (ChildProcess& worker : workers_) worker.wait_until(deadline);
 }
 
 }  // namespace zelkor::mp

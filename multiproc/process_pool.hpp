@@ -2,7 +2,9 @@
 // with its share of the sequences, dealt round-robin), runs the rounds in which every worker gets
 // the same request (statistics, a merge with its step directory, the final dump), and shuts them
 // down. Every child is reaped on every path: shutdown() waits for each, and a pool dropped
-// without it closes the pipes and ends children that do not exit within a few seconds.
+// without it closes the pipes and ends children that do not exit within a few seconds. A round
+// that waits for replies gives up when the thread's interrupt hook says stop (a Ctrl-C), however
+// long the workers take; it then ends them with stop() and returns Error::interrupted().
 // Tested by process_pool_test.cpp and the multi-process Python suites.
 #pragma once
 
@@ -67,8 +69,12 @@ class ProcessPool {
                                                        bool recompute_each_step, uint64_t buckets);
   // The workers' sequences, equal ones merged (counts wrap).
   Result<std::vector<SeqEntry>> dump_entries();
-  // Ends every worker and waits for it; never fails.
-  void shutdown();
+  // Ends every worker and waits for it; fails only when interrupted while it waits for their
+  // acknowledgements (the workers are then stopped).
+  Result<void> shutdown();
+  // Ends every worker whatever it is doing: each is asked to shut down, and those that have not
+  // ended 3 s later are killed. Replies still pending are never read.
+  void stop();
 
  private:
   ProcessPool() = default;
@@ -77,6 +83,8 @@ class ProcessPool {
   // Ends every worker now (after a failed merge round, before its directory is removed, so that
   // no worker still writes into or recreates it).
   void terminate();
+  // The error of a failed round, the workers stopped first when it is an interrupt.
+  Error given_up(Error error);
 
   std::vector<ChildProcess> workers_;
 };

@@ -216,7 +216,7 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
   GlobalStats step_local;
   for (uint64_t step = 0; step < t.config.num_merges; ++step) {
     if (auto go_on = check_interrupt(); !go_on) {
-      (*pool)->shutdown();  // idle between steps: they end in order
+      (*pool)->stop();  // idle between steps, they end in order; one that is not is killed
       return go_on;
     }
     const auto step_start = Clock::now();
@@ -318,7 +318,7 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
   auto entries = (*pool)->dump_entries();
   if (!entries) return std::unexpected(entries.error());
   t.entries = std::move(*entries);
-  (*pool)->shutdown();
+  if (auto ended = (*pool)->shutdown(); !ended) return ended;
   if (final_rebuild) t.rebuild_global_stats();
   uint64_t total_tokens = 0;
   for (const SeqEntry& entry : t.entries) total_tokens += uint64_t{entry.freq} * entry.tokens.size();

@@ -1,19 +1,23 @@
 // The process pool: its rules (deal, child threads, bucket count, step directories) in tables,
 // and real worker processes (this test binary, started with "--as-worker") through every round,
-// failing workers reported with exact texts, and no child left unreaped.
+// failing workers reported with exact texts, rounds that wait for a stopped worker given up on
+// an interrupt, and no child left unreaped.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <numeric>
+#include <thread>
 #include <random>
 #include <stdexcept>
 #include <tuple>
 
 #include "core/env.hpp"
+#include "core/interrupt.hpp"
 #include "multiproc/bucket_count.hpp"
 #include "multiproc/bucket_readers.hpp"
 #include "multiproc/process_pool.hpp"
@@ -173,7 +177,7 @@ TEST(ProcessPool, RoundsAgreeWithOneInProcessWorker) {
   auto dumped = (*pool)->dump_entries();
   ASSERT_TRUE(dumped) << dumped.error().render();
   EXPECT_EQ(canonical(*dumped), canonical(all.entries()));
-  (*pool)->shutdown();
+  EXPECT_TRUE((*pool)->shutdown());
   EXPECT_TRUE(no_children_left());
 }
 
@@ -224,6 +228,69 @@ TEST(ProcessPool, FailingWorkersAreReportedAndReaped) {
   }
 }
 
+// A real worker, except that the one whose share begins with the sequence [0] stops itself
+// (SIGSTOP, as a debugger or a job control would) when it receives request number `index`.
+int stopping_worker(std::string_view index) {
+  FrameReader input(STDIN_FILENO);
+  std::optional<WorkerState> state;
+  bool stops = false, done = false;
+  while (auto request = read_request(input, "worker:req")) {
+    if (const auto* init = std::get_if<Init>(&*request)) stops = init->entries.front().tokens == TokenIds{0};
+    if (stops && std::to_string(request->index()) == index) ::raise(SIGSTOP);
+    if (!write_msg(STDOUT_FILENO, handle_request(state, std::move(*request), done))) return 1;
+    if (done) return 0;
+  }
+  return 1;
+}
+
+using Clock = std::chrono::steady_clock;
+Clock::time_point stop_at;
+bool past_stop_at() { return Clock::now() >= stop_at; }
+
+std::optional<Error> error_of(const auto& result) {
+  if (result) return std::nullopt;
+  return result.error();
+}
+
+// Each round waits for worker 0, stopped in it, until the interrupt hook says stop (once every
+// pool is made); the round then gives up with the interrupt, worker 1 ends when told to, and
+// worker 0 is killed after the grace. The rounds run side by side, each on a thread of its own;
+// nothing is left.
+TEST(ProcessPool, InterruptedRoundsEndTheirWorkers) {
+  const struct {
+    int stop_at;  // the request's index
+    std::function<std::optional<Error>(ProcessPool&)> round;
+  } rounds[] = {
+      {0, nullptr},  // Init: the pool's construction is interrupted
+      {2, [](ProcessPool& pool) { return error_of(pool.compute_stats()); }},
+      {3, [](ProcessPool& pool) { return error_of(pool.apply_merge_prepare(TokenIds{0, 1}, 2, false, 64)); }},
+      {4, [](ProcessPool& pool) { return error_of(pool.dump_entries()); }},
+      {5, [](ProcessPool& pool) { return error_of(pool.shutdown()); }},
+  };
+  stop_at = Clock::now() + std::chrono::seconds(1);  // every pool is made by then
+  std::vector<std::jthread> threads;
+  for (const auto& r : rounds) {
+    threads.emplace_back([&] {
+      SCOPED_TRACE(r.stop_at);
+      const WorkerCommand command{"/proc/self/exe", {"--stop-at", std::to_string(r.stop_at)}, {}};
+      const std::vector<uint64_t> n_values{2};
+      const InterruptScope scope(past_stop_at);
+      auto pool = ProcessPool::create({{{0}, 1}, {{1}, 1}, {{0, 1}, 2}}, n_values, 2, command);
+      std::optional<Error> error = error_of(pool);
+      if (r.round) {
+        ASSERT_TRUE(pool) << pool.error().render();
+        ASSERT_LT(Clock::now(), stop_at);
+        error = r.round(**pool);
+      }
+      EXPECT_LT(Clock::now() - stop_at, END_GRACE + std::chrono::milliseconds(1500));
+      ASSERT_TRUE(error);
+      EXPECT_TRUE(error->is_interrupted()) << error->render();
+    });
+  }
+  threads.clear();
+  EXPECT_TRUE(no_children_left());
+}
+
 }  // namespace
 }  // namespace zelkor::mp
 
@@ -231,6 +298,7 @@ TEST(ProcessPool, FailingWorkersAreReportedAndReaped) {
 int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if (mode == "--as-worker") return zelkor::mp::worker_loop() ? 0 : 1;
+  if (mode == "--stop-at" && argc > 2) return zelkor::mp::stopping_worker(argv[2]);
   if (mode == "--refuse" || mode == "--refuse-init" || mode == "--quit") return zelkor::mp::scripted_worker(mode);
   ::signal(SIGPIPE, SIG_IGN);  // a dead worker's pipe is an error to report, not a signal
   ::testing::InitGoogleTest(&argc, argv);
