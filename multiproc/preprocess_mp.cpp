@@ -16,6 +16,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_sort.h>
 
+#include "core/ceil_div.hpp"
 #include "core/log.hpp"
 #include "core/pool.hpp"
 #include "core/unicode.hpp"
@@ -27,8 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* TAG = "build_vocab_mp";
-
-uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 // Every chunk counted into one vector of bucket maps; the first error of any chunk ends it.
 Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const PreprocessPlan& plan,
