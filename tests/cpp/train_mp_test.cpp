@@ -3,10 +3,19 @@
 // of 1 dropped), each step's old and new windows summed over the sequences and folded by the
 // owned rules, the best admissible key merged.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#endif
+
+#include "core/interrupt.hpp"
+#include "core/stats.hpp"
 #include "engine/engine.hpp"
 #include "multiproc/train_mp.hpp"
 #include "multiproc/worker_loop.hpp"
@@ -104,6 +113,66 @@ TEST(TrainMultiprocess, OneWorkerFollowsTheModelStepByStep) {
     EXPECT_GE(merged.size(), 20u);
     EXPECT_FALSE(t.entries.empty());  // collected back
     EXPECT_TRUE(t.stats.empty());
+  }
+}
+
+// Bytes handed out by the allocator and not yet freed.
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
+}
+
+std::vector<size_t> heap_at_step_start;
+
+// Consulted at the start of a step (then not again for 20 ms: the wait makes it every step).
+bool note_heap() {
+  heap_at_step_start.push_back(heap_in_use());
+  std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  return false;
+}
+
+// With MP_LOW_MEM a step's recount is released with its step: when the next step starts the
+// parent holds no statistics, however large the previous step's were.
+TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
+  std::mt19937 rng(7);
+  std::vector<std::string> lines;
+  for (int l = 0; l < 1500; ++l) {
+    std::string line;
+    for (int c = 0; c < 60; ++c) line += c % 7 == 6 ? ' ' : char('a' + rng() % 8);
+    lines.push_back(line);
+    lines.push_back(line);  // counts of 2: every window counts
+  }
+  Zelkor t;
+  t.config.n_values = {2, 3, 4, 5, 6};
+  t.config.aim_token_num = 0;
+  t.config.num_merges = 4;
+  t.config.num_workers = 1;
+  t.config.multi_process = true;
+  t.build_vocab(lines);
+  // The size of one step's statistics in this process.
+  const size_t before = heap_in_use();
+  size_t map_bytes = 0;
+  {
+    GlobalStats one;
+    merge_stats_into(one, WorkerState(t.entries, t.config.n_values).compute_stats());
+    map_bytes = heap_in_use() - before;
+  }
+  ASSERT_GT(map_bytes, size_t{4} << 20);
+  setenv("MP_LOW_MEM", "1", 1);
+  heap_at_step_start.clear();
+  {
+    InterruptScope measured(&note_heap);
+    ASSERT_TRUE(train_multiprocess(t, worker_command("/proc/self/exe")));
+  }
+  unsetenv("MP_LOW_MEM");
+  EXPECT_EQ(t.merges.size(), 4u);
+  ASSERT_EQ(heap_at_step_start.size(), 4u);
+  for (size_t step = 1; step < heap_at_step_start.size(); ++step) {
+    EXPECT_LT(heap_at_step_start[step], heap_at_step_start[0] + map_bytes / 4) << "step " << step;
   }
 }
 
