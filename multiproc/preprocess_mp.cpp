@@ -150,7 +150,7 @@ Result<void> preprocess_chunk_in_worker(std::span<const std::string> chunk, cons
   if (!child) return std::unexpected(child.error());
   {
     const std::string frame = encode_frame(Preprocess{std::vector<std::string>(chunk.begin(), chunk.end())});
-    if (auto sent = child->send(frame, tag); !sent) return sent;
+    if (auto sent = child->write(frame); !sent) return sent;
   }
   auto reply = child->read(tag);
   if (!reply) return std::unexpected(reply.error());
