@@ -11,7 +11,7 @@
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer's allocator owns the heap
 #endif
 
 #include "core/interrupt.hpp"
@@ -140,7 +140,7 @@ bool note_heap() {
 TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
   std::mt19937 rng(7);
   std::vector<std::string> lines;
-  for (int l = 0; l < 1500; ++l) {
+  for (int l = 0; l < 500; ++l) {
     std::string line;
     for (int c = 0; c < 60; ++c) line += c % 7 == 6 ? ' ' : char('a' + rng() % 8);
     lines.push_back(line);
@@ -149,7 +149,7 @@ TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
   Zelkor t;
   t.config.n_values = {2, 3, 4, 5, 6};
   t.config.aim_token_num = 0;
-  t.config.num_merges = 4;
+  t.config.num_merges = 3;
   t.config.num_workers = 1;
   t.config.multi_process = true;
   t.build_vocab(lines);
@@ -161,7 +161,7 @@ TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
     merge_stats_into(one, WorkerState(t.entries, t.config.n_values).compute_stats());
     map_bytes = heap_in_use() - before;
   }
-  ASSERT_GT(map_bytes, size_t{4} << 20);
+  ASSERT_GT(map_bytes, size_t{2} << 20);
   setenv("MP_LOW_MEM", "1", 1);
   heap_at_step_start.clear();
   {
@@ -169,8 +169,8 @@ TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
     ASSERT_TRUE(train_multiprocess(t, worker_command("/proc/self/exe")));
   }
   unsetenv("MP_LOW_MEM");
-  EXPECT_EQ(t.merges.size(), 4u);
-  ASSERT_EQ(heap_at_step_start.size(), 4u);
+  EXPECT_EQ(t.merges.size(), 3u);
+  ASSERT_EQ(heap_at_step_start.size(), 3u);
   for (size_t step = 1; step < heap_at_step_start.size(); ++step) {
     EXPECT_LT(heap_at_step_start[step], heap_at_step_start[0] + map_bytes / 4) << "step " << step;
   }
