@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -126,13 +127,28 @@ size_t heap_in_use() {
 #endif
 }
 
-std::vector<size_t> heap_at_step_start;
+// The heap whenever the driver asks for interrupts, with how far training has come: before step
+// s's merge is chosen, s merges are recorded and s tokens interned.
+struct HeapNote {
+  size_t merges, tokens, bytes;
+};
+const Zelkor* watched = nullptr;
+std::vector<HeapNote> heap_notes;
 
-// Consulted at the start of a step (then not again for 20 ms: the wait makes it every step).
 bool note_heap() {
-  heap_at_step_start.push_back(heap_in_use());
+  heap_notes.push_back({watched->merges.size(), watched->interner.id_to_token.size(), heap_in_use()});
+  // The driver asks at most every 20 ms: waiting longer, every step start gets asked.
   std::this_thread::sleep_for(std::chrono::milliseconds(25));
   return false;
+}
+
+// The least heap noted before step s chose its merge, with `tokens` the interner's size at the start.
+std::optional<size_t> heap_before_step(size_t s, size_t tokens) {
+  std::optional<size_t> least;
+  for (const HeapNote& note : heap_notes) {
+    if (note.merges == s && note.tokens == tokens + s) least = std::min(least.value_or(SIZE_MAX), note.bytes);
+  }
+  return least;
 }
 
 // With MP_LOW_MEM a step's recount is released with its step: when the next step starts the
@@ -163,16 +179,21 @@ TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
   }
   ASSERT_GT(map_bytes, size_t{2} << 20);
   setenv("MP_LOW_MEM", "1", 1);
-  heap_at_step_start.clear();
+  const size_t tokens = t.interner.id_to_token.size();
+  watched = &t;
+  heap_notes.clear();
   {
     InterruptScope measured(&note_heap);
     ASSERT_TRUE(train_multiprocess(t, worker_command("/proc/self/exe")));
   }
   unsetenv("MP_LOW_MEM");
-  EXPECT_EQ(t.merges.size(), 3u);
-  ASSERT_EQ(heap_at_step_start.size(), 3u);
-  for (size_t step = 1; step < heap_at_step_start.size(); ++step) {
-    EXPECT_LT(heap_at_step_start[step], heap_at_step_start[0] + map_bytes / 4) << "step " << step;
+  ASSERT_EQ(t.merges.size(), 3u);
+  const std::optional<size_t> first = heap_before_step(0, tokens);
+  ASSERT_TRUE(first);
+  for (size_t step = 1; step < 3; ++step) {
+    const std::optional<size_t> later = heap_before_step(step, tokens);
+    ASSERT_TRUE(later) << "step " << step;
+    EXPECT_LT(*later, *first + map_bytes / 4) << "step " << step;
   }
 }
 
