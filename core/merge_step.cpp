@@ -13,6 +13,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "core/ceil_div.hpp"
 #include "core/rewrite.hpp"
 
 namespace zelkor {
@@ -97,7 +98,7 @@ class MergeStep {
     matches_ = find_step_matches(index_, parts_);
     for_each_rewritten_entry([&](uint32_t e) { index_.detach(e); });
     serial_ = matches_.found.size() < config_.serial_below;
-    const size_t run_count = (matches_.entry_count() + RUN_LEN - 1) / RUN_LEN;
+    const size_t run_count = ceil_div(matches_.entry_count(), RUN_LEN);
     for (size_t first_run = 0; first_run < run_count; first_run += BATCH_RUNS) {
       std::vector<ChangeRun> runs(std::min(BATCH_RUNS, run_count - first_run));
       rewrite(first_run, runs);

@@ -107,13 +107,6 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
 
 Result<void> ChildProcess::write(std::string_view frame) { return write_all_fd(to_child_, frame); }
 
-Result<void> ChildProcess::send(std::string_view frame, std::string_view tag) {
-  auto sent = write(frame);
-  if (sent) return {};
-  if (auto reply = read(tag); !reply) return std::unexpected(reply.error());
-  return sent;
-}
-
 void ChildProcess::close_pipes() {
   if (to_child_ >= 0) ::close(std::exchange(to_child_, -1));
   if (from_child_ >= 0) ::close(std::exchange(from_child_, -1));

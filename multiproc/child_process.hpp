@@ -49,11 +49,9 @@ class ChildProcess {
   ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() { reap(false); }
 
-  // Writes one frame; the error is the I/O error's own text.
+  // Writes one frame; the error is the I/O error's own text (a child that has ended: "Broken
+  // pipe"; its reply, if any, is not read).
   Result<void> write(std::string_view frame);
-  // Writes one frame. A child that died cannot take it: its read failure (tagged `tag`) is
-  // reported then, which says more than the broken pipe.
-  Result<void> send(std::string_view frame, std::string_view tag);
   // Reads one reply (the "[ipc:{tag}] ..." errors of frame_io.hpp), or Error::interrupted() when
   // this thread's interrupt hook says stop while it waits.
   Result<WorkerResponse> read(std::string_view tag) { return read_msg_tagged(*reader_, tag); }

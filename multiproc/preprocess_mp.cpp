@@ -18,6 +18,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_sort.h>
 
+#include "core/ceil_div.hpp"
 #include "core/log.hpp"
 #include "core/pool.hpp"
 #include "core/unicode.hpp"
@@ -30,8 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* TAG = "build_vocab_mp";
-
-uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 // Every chunk counted into one vector of bucket maps; the first error of any chunk ends it, and
 // so does a stop request of the calling thread's interrupt hook.
@@ -187,7 +186,7 @@ Result<void> preprocess_chunk_in_worker(std::span<const std::string> chunk, cons
   if (!held.admitted()) return std::unexpected(Error::interrupted());
   {
     const std::string frame = encode_frame(Preprocess{std::vector<std::string>(chunk.begin(), chunk.end())});
-    if (auto sent = child->send(frame, tag); !sent) return sent;
+    if (auto sent = child->write(frame); !sent) return sent;
   }
   auto reply = child->read(tag);
   if (!reply) return std::unexpected(reply.error());

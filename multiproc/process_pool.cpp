@@ -77,9 +77,13 @@ Result<std::unique_ptr<StepDir>> StepDir::create(size_t workers, const std::vect
   auto dir = std::unique_ptr<StepDir>(new StepDir(std::move(*made)));
   for (size_t i = 0; i < workers; ++i) {
     dir->worker_dirs_.push_back((std::filesystem::path(dir->path()) / fmt::format("w{}", i)).string());
-    if (::mkdir(dir->worker_dirs_.back().c_str(), 0700) != 0) return std::unexpected(Error::io(errno));
   }
   return dir;
+}
+
+Result<void> StepDir::make_worker_dir(size_t i) const {
+  if (::mkdir(worker_dirs_[i].c_str(), 0700) != 0) return std::unexpected(Error::io(errno));
+  return {};
 }
 
 Result<std::unique_ptr<ProcessPool>> ProcessPool::create(std::vector<SeqEntry>&& entries,
@@ -98,11 +102,8 @@ Result<std::unique_ptr<ProcessPool>> ProcessPool::create(std::vector<SeqEntry>&&
     log_at(3, TAG, "send Init to worker {}", i);
     const WorkerRequest init = Init{std::move(parts[i]), std::vector<uint64_t>(n_values.begin(), n_values.end())};
     parts[i] = {};  // the share lives in the worker from now on
-    const std::string tag = fmt::format("worker:{}:ack", i);
-    if (auto sent = worker.send(encode_frame(init), tag); !sent) {
-      return std::unexpected(pool->given_up(sent.error()));
-    }
-    auto reply = worker.read(tag);
+    if (auto sent = worker.write(encode_frame(init)); !sent) return std::unexpected(sent.error());
+    auto reply = worker.read(fmt::format("worker:{}:ack", i));
     if (!reply) return std::unexpected(pool->given_up(std::move(reply.error())));
     if (!std::holds_alternative<Ack>(*reply)) {
       return fail(fmt::format("worker {} init failed: {}", i, rendered_reply(*reply)));
@@ -112,9 +113,9 @@ Result<std::unique_ptr<ProcessPool>> ProcessPool::create(std::vector<SeqEntry>&&
   return pool;
 }
 
-Result<void> ProcessPool::broadcast(const std::string& frame, std::string_view tag_format) {
-  for (size_t i = 0; i < workers_.size(); ++i) {
-    if (auto sent = workers_[i].send(frame, fmt::format(fmt::runtime(tag_format), i)); !sent) return sent;
+Result<void> ProcessPool::broadcast(const std::string& frame) {
+  for (ChildProcess& worker : workers_) {
+    if (auto sent = worker.write(frame); !sent) return sent;
   }
   return {};
 }
@@ -138,8 +139,8 @@ Result<StatsMap> ProcessPool::compute_stats() {
   const auto t0 = std::chrono::steady_clock::now();
   const size_t n = workers_.size();
   log_at(3, TAG, "stats broadcast workers={}", n);
-  if (auto sent = broadcast(encode_frame(ComputeStats{}), "worker:{}:stats"); !sent) {
-    return std::unexpected(given_up(sent.error()));
+  if (auto sent = broadcast(encode_frame(ComputeStats{})); !sent) {
+    return std::unexpected(sent.error());
   }
   // One reader thread per worker; every reply is read, and the first error to arrive wins.
   std::vector<std::optional<Result<StatsMap>>> results(n);
@@ -212,11 +213,11 @@ Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, 
     return std::unexpected(std::move(error));
   };
   for (size_t i = 0; i < workers_.size(); ++i) {
+    if (auto made = (*dir)->make_worker_dir(i); !made) return failed(made.error());
     const WorkerRequest request = ApplyMerge{TokenIds(parts.begin(), parts.end()), new_id,
                                              recompute_each_step, use_diff, buckets,
                                              (*dir)->worker_dirs()[i]};
-    const std::string tag = fmt::format("worker:{}:apply", i);
-    if (auto sent = workers_[i].send(encode_frame(request), tag); !sent) return failed(sent.error());
+    if (auto sent = workers_[i].write(encode_frame(request)); !sent) return failed(sent.error());
   }
   for (size_t i = 0; i < workers_.size(); ++i) {
     auto reply = workers_[i].read(fmt::format("worker:{}:apply", i));
@@ -230,8 +231,8 @@ Result<std::unique_ptr<StepDir>> ProcessPool::apply_merge_prepare(IdSpan parts, 
 }
 
 Result<std::vector<SeqEntry>> ProcessPool::dump_entries() {
-  if (auto sent = broadcast(encode_frame(DumpEntries{}), "worker:dump"); !sent) {
-    return std::unexpected(given_up(sent.error()));
+  if (auto sent = broadcast(encode_frame(DumpEntries{})); !sent) {
+    return std::unexpected(sent.error());
   }
   IdsMap<uint32_t> merged;
   for (ChildProcess& worker : workers_) {

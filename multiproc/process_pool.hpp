@@ -38,8 +38,12 @@ std::vector<std::string> step_roots(const std::string& shm = "/dev/shm");
 // dropped. The error is the last root's.
 class StepDir {
  public:
+  // The step directory under the first of `roots` that takes it; the workers' subdirectories are
+  // named, each made by make_worker_dir.
   static Result<std::unique_ptr<StepDir>> create(size_t workers,
                                                  const std::vector<std::string>& roots = step_roots());
+  // Creates worker i's subdirectory (0700).
+  Result<void> make_worker_dir(size_t i) const;
   const std::string& path() const { return dir_.path(); }
   const std::vector<std::string>& worker_dirs() const { return worker_dirs_; }
 
@@ -78,8 +82,8 @@ class ProcessPool {
 
  private:
   ProcessPool() = default;
-  // Writes `frame` to every worker (ChildProcess::send).
-  Result<void> broadcast(const std::string& frame, std::string_view tag_format);
+  // Writes `frame` to every worker in order; the first write error ends it.
+  Result<void> broadcast(const std::string& frame);
   // Ends every worker now (after a failed merge round, before its directory is removed, so that
   // no worker still writes into or recreates it).
   void terminate();

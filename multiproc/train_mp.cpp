@@ -6,6 +6,7 @@
 
 #include <chrono>
 
+#include "core/ceil_div.hpp"
 #include "core/debug_fmt.hpp"
 #include "core/env.hpp"
 #include "core/interrupt.hpp"
@@ -73,7 +74,7 @@ class Driver {
   // The bucket list of a step: every bucket some worker marked, or all without every manifest.
   static std::vector<uint64_t> marked_buckets(const StepDir& dir, uint64_t buckets,
                                               std::vector<std::optional<DiffManifest>>& manifests) {
-    std::vector<uint8_t> any((buckets + 7) / 8, 0);
+    std::vector<uint8_t> any(ceil_div(buckets, 8), 0);
     for (const std::string& worker_dir : dir.worker_dirs()) {
       manifests.push_back(read_diff_manifest(worker_dir, buckets));
       if (!manifests.back()) {
@@ -211,15 +212,16 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
   const auto t0 = Clock::now();
   log_resources("after_initial_stats", t0);
   if (!modes.force_incremental) modes.recomp_every = env_u64("MP_RECOMP_EVERY").value_or(0);
-  const bool verify = modes.use_incremental && env_is_set("VERIFY_STATS_MP");
 
-  GlobalStats step_local;
   for (uint64_t step = 0; step < t.config.num_merges; ++step) {
     if (auto go_on = check_interrupt(); !go_on) {
       (*pool)->stop();  // idle between steps, they end in order; one that is not is killed
       return go_on;
     }
     const auto step_start = Clock::now();
+    // Without global statistics the step's recount lives for this step only: released before the
+    // next recount and before the end of training, so the parent never holds two.
+    GlobalStats step_local;
     GlobalStats* step_stats = &t.stats;
     if (!modes.use_incremental) {
       auto counted = driver.recount();
@@ -305,7 +307,7 @@ Result<void> train_multiprocess(Zelkor& t, const WorkerCommand& command) {
              t.config.aim_token_num, vocab_size, step + 1, elapsed_seconds(t0));
       break;
     }
-    if (verify) {
+    if (modes.use_incremental && env_is_set("VERIFY_STATS_MP")) {
       auto full = driver.recount();
       if (!full) return std::unexpected(full.error());
       driver.verify(step, *full);

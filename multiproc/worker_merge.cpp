@@ -13,6 +13,7 @@
 #include <absl/container/flat_hash_map.h>
 #include <fmt/format.h>
 
+#include "core/ceil_div.hpp"
 #include "core/log.hpp"
 #include "core/merge_step.hpp"
 #include "core/stats.hpp"
@@ -88,7 +89,7 @@ class BucketSink : public ChangeSink {
 
   // Finalises the files and writes the manifest; the number of files.
   uint64_t finish_files(const std::string& dir, uint64_t buckets) {
-    std::vector<uint8_t> old_bits((buckets + 7) / 8), new_bits(old_bits.size());
+    std::vector<uint8_t> old_bits(ceil_div(buckets, 8)), new_bits(old_bits.size());
     const uint64_t files = old_files_.finish(old_bits) + new_files_.finish(new_bits);
     write_diff_manifest(dir, buckets, old_bits, new_bits);
     return files;

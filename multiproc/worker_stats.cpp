@@ -7,6 +7,7 @@
 
 #include <tbb/blocked_range.h>
 
+#include "core/ceil_div.hpp"
 #include "core/log.hpp"
 #include "core/reduce.hpp"
 #include "core/stats.hpp"
@@ -39,7 +40,7 @@ StatsMap WorkerState::compute_stats() const {
   const size_t count = entry_count();
   const uint64_t threads = worker_threads();
   const uint64_t chunk = worker_chunk(count, threads);
-  const uint64_t total = (count + chunk - 1) / chunk;
+  const uint64_t total = ceil_div(count, chunk);
   log_at(3, "worker", "stats start entries={} threads={} chunk={}", count, threads, chunk);
   std::atomic<uint64_t> counter{0};
   StatsMap result = worker_pool().run([&] {

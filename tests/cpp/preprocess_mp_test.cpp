@@ -185,7 +185,7 @@ TEST_F(Preprocess, IdsFollowByteOrderWhateverTheWorkersAndBuckets) {
 }
 
 TEST_F(Preprocess, FailuresLeaveTheTrainerAsItWas) {
-  const std::vector<std::string> lines = random_lines(9000);  // three chunks for three workers
+  const std::vector<std::string> lines = random_lines(30000);  // three chunks, each more than a pipe holds
   const struct {
     const char* program;
     const char* mode;
@@ -194,6 +194,7 @@ TEST_F(Preprocess, FailuresLeaveTheTrainerAsItWas) {
       {"/nonexistent/worker", "", "No such file or directory (os error 2)"},
       {"/proc/self/exe", "--wrong-reply", "unexpected preprocess reply: Error(\"no\")"},
       {"/proc/self/exe", "--quit", "[ipc:worker:preprocess] read len failed: unexpected end of file"},
+      {"/proc/self/exe", "--deaf", "Broken pipe (os error 32)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
@@ -229,8 +230,9 @@ TEST_F(Preprocess, ASpillThatCannotBeWrittenIsRemoved) {
 }
 
 // A worker that answers its first request with Error("no") and then serves nothing ("--wrong-reply"),
-// or ends without answering ("--quit").
+// ends without answering ("--quit"), or reads nothing ("--deaf").
 int scripted_worker(std::string_view mode) {
+  if (mode == "--deaf") return ::close(STDIN_FILENO);
   FrameReader input(STDIN_FILENO);
   if (!read_request(input, "worker:req")) return 1;
   if (mode == "--quit") return 0;
@@ -246,7 +248,7 @@ int scripted_worker(std::string_view mode) {
 int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if (mode == "--as-worker") return zelkor::mp::worker_loop() ? 0 : 1;
-  if (mode == "--wrong-reply" || mode == "--quit") return zelkor::mp::scripted_worker(mode);
+  if (mode == "--wrong-reply" || mode == "--quit" || mode == "--deaf") return zelkor::mp::scripted_worker(mode);
   ::signal(SIGPIPE, SIG_IGN);  // a dead worker's pipe is an error to report, not a signal
   ::signal(SIGXFSZ, SIG_IGN);  // so is a file size limit
   ::testing::InitGoogleTest(&argc, argv);

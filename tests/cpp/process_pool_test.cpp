@@ -73,6 +73,8 @@ TEST(PoolRules, StepDirectoriesArePrivateAndRemoved) {
     ASSERT_TRUE(dir) << dir.error().render();
     path = (*dir)->path();
     EXPECT_TRUE(path.starts_with(tmp.path("root/zk_apply_")));
+    EXPECT_FALSE(std::filesystem::exists((*dir)->worker_dirs()[0]));  // made one by one, each before its request
+    ASSERT_TRUE((*dir)->make_worker_dir(0) && (*dir)->make_worker_dir(1));
     struct stat st {};
     ASSERT_EQ(::stat((*dir)->worker_dirs()[1].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -181,34 +183,46 @@ TEST(ProcessPool, RoundsAgreeWithOneInProcessWorker) {
   EXPECT_TRUE(no_children_left());
 }
 
-// A worker that acknowledges Init (unless "--refuse-init") and then refuses everything, or with
-// "--quit" ends there, as a killed one would.
+// A worker that acknowledges Init (unless "--refuse-init") and then refuses everything; with
+// "--quit" it ends on the next request without a reply, as a killed one would; "--deaf" stops
+// reading once it has acknowledged Init, "--deaf-at-start" reads nothing.
 int scripted_worker(std::string_view mode) {
+  if (mode == "--deaf-at-start") return ::close(STDIN_FILENO);
   FrameReader input(STDIN_FILENO);
   while (auto request = read_request(input, "worker:req")) {
-    const bool ack = std::holds_alternative<Init>(*request) && mode != "--refuse-init";
+    const bool init = std::holds_alternative<Init>(*request);
+    if (mode == "--quit" && !init) return 0;
+    if (mode == "--deaf") ::close(STDIN_FILENO);  // no parent's write reaches it from here on
+    const bool ack = init && mode != "--refuse-init";
     if (!write_msg(STDOUT_FILENO, ack ? WorkerResponse{Ack{}} : ErrorReply{std::string(400, 'x')})) return 1;
-    if (mode == "--quit") return 0;
+    if (mode == "--deaf") return 0;
   }
   return 0;
 }
 
-// The exact texts of workers that cannot start, refuse (their reply cut), or end after Init; none is left.
+// The exact texts of workers that cannot start, refuse (their reply cut), cannot be written to, or
+// end without a reply (a read failure); none is left. An empty text: the round fails, either way.
 TEST(ProcessPool, FailingWorkersAreReportedAndReaped) {
   const std::string cut = "Error(\"" + std::string(293, 'x') + "... (cut)";
+  const std::string broken = "Broken pipe (os error 32)";
   const struct {
     const char *program, *mode;
-    std::string start_error, stats_error;
+    size_t entries;
+    std::string start_error, stats_error, dump_error, apply_error;
   } cases[] = {
-      {"/nonexistent/python", "", "spawn worker 0 failed: No such file or directory (os error 2)", ""},
-      {"/proc/self/exe", "--refuse-init", "worker 0 init failed: " + cut, ""},
-      {"/proc/self/exe", "--refuse", "", "unexpected stats reply: " + cut},
+      {"/nonexistent/python", "", 4, "spawn worker 0 failed: No such file or directory (os error 2)", "", "", ""},
+      {"/proc/self/exe", "--refuse-init", 4, "worker 0 init failed: " + cut, "", "", ""},
+      // An Init larger than a pipe holds: the write fails once the worker has closed its input.
+      {"/proc/self/exe", "--deaf-at-start", 8000, broken, "", "", ""},
+      {"/proc/self/exe", "--refuse", 4, "", "unexpected stats reply: " + cut, "unexpected entries reply: " + cut,
+       "unexpected apply reply: " + cut},
       // Either worker's end may be read first: "N" stands for its index.
-      {"/proc/self/exe", "--quit", "", "[ipc:worker:N:stats] read len failed: unexpected end of file"},
+      {"/proc/self/exe", "--quit", 4, "", "[ipc:worker:N:stats] read len failed: unexpected end of file", "", ""},
+      {"/proc/self/exe", "--deaf", 4, "", broken, broken, broken},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
-    auto pool = start_pool(4, {2}, 2, WorkerCommand{c.program, {c.mode}, {}});
+    auto pool = start_pool(c.entries, {2}, 2, WorkerCommand{c.program, {c.mode}, {}});
     if (!pool) {
       EXPECT_EQ(pool.error().render(), c.start_error);
     } else {
@@ -217,10 +231,15 @@ TEST(ProcessPool, FailingWorkersAreReportedAndReaped) {
       std::string error = stats.error().render();
       if (error.starts_with("[ipc:worker:0:") || error.starts_with("[ipc:worker:1:")) error[12] = 'N';
       EXPECT_EQ(error, c.stats_error);
+      auto dumped = (*pool)->dump_entries();
+      ASSERT_FALSE(dumped);
+      if (!c.dump_error.empty()) {
+        EXPECT_EQ(dumped.error().render(), c.dump_error);
+      }
       auto step = (*pool)->apply_merge_prepare(std::vector<uint32_t>{1, 2}, 9, false, 64);
       ASSERT_FALSE(step);
-      if (c.mode == std::string_view("--refuse")) {
-        EXPECT_EQ(step.error().render(), "unexpected apply reply: " + cut);
+      if (!c.apply_error.empty()) {
+        EXPECT_EQ(step.error().render(), c.apply_error);
       }
       pool->reset();
     }
@@ -299,7 +318,9 @@ int main(int argc, char** argv) {
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if (mode == "--as-worker") return zelkor::mp::worker_loop() ? 0 : 1;
   if (mode == "--stop-at" && argc > 2) return zelkor::mp::stopping_worker(argv[2]);
-  if (mode == "--refuse" || mode == "--refuse-init" || mode == "--quit") return zelkor::mp::scripted_worker(mode);
+  for (const char* scripted : {"--refuse", "--refuse-init", "--quit", "--deaf", "--deaf-at-start"}) {
+    if (mode == scripted) return zelkor::mp::scripted_worker(mode);
+  }
   ::signal(SIGPIPE, SIG_IGN);  // a dead worker's pipe is an error to report, not a signal
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -3,10 +3,20 @@
 // of 1 dropped), each step's old and new windows summed over the sequences and folded by the
 // owned rules, the best admissible key merged.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 
+#include <chrono>
+#include <optional>
 #include <random>
+#include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer's allocator owns the heap
+#endif
+
+#include "core/interrupt.hpp"
+#include "core/stats.hpp"
 #include "engine/engine.hpp"
 #include "multiproc/train_mp.hpp"
 #include "multiproc/worker_loop.hpp"
@@ -104,6 +114,86 @@ TEST(TrainMultiprocess, OneWorkerFollowsTheModelStepByStep) {
     EXPECT_GE(merged.size(), 20u);
     EXPECT_FALSE(t.entries.empty());  // collected back
     EXPECT_TRUE(t.stats.empty());
+  }
+}
+
+// Bytes handed out by the allocator and not yet freed.
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
+}
+
+// The heap whenever the driver asks for interrupts, with how far training has come: before step
+// s's merge is chosen, s merges are recorded and s tokens interned.
+struct HeapNote {
+  size_t merges, tokens, bytes;
+};
+const Zelkor* watched = nullptr;
+std::vector<HeapNote> heap_notes;
+
+bool note_heap() {
+  heap_notes.push_back({watched->merges.size(), watched->interner.id_to_token.size(), heap_in_use()});
+  // The driver asks at most every 20 ms: waiting longer, every step start gets asked.
+  std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  return false;
+}
+
+// The least heap noted before step s chose its merge, with `tokens` the interner's size at the start.
+std::optional<size_t> heap_before_step(size_t s, size_t tokens) {
+  std::optional<size_t> least;
+  for (const HeapNote& note : heap_notes) {
+    if (note.merges == s && note.tokens == tokens + s) least = std::min(least.value_or(SIZE_MAX), note.bytes);
+  }
+  return least;
+}
+
+// With MP_LOW_MEM a step's recount is released with its step: when the next step starts the
+// parent holds no statistics, however large the previous step's were.
+TEST(TrainMultiprocess, LowMemoryHoldsNoStatisticsBetweenSteps) {
+  std::mt19937 rng(7);
+  std::vector<std::string> lines;
+  for (int l = 0; l < 500; ++l) {
+    std::string line;
+    for (int c = 0; c < 60; ++c) line += c % 7 == 6 ? ' ' : char('a' + rng() % 8);
+    lines.push_back(line);
+    lines.push_back(line);  // counts of 2: every window counts
+  }
+  Zelkor t;
+  t.config.n_values = {2, 3, 4, 5, 6};
+  t.config.aim_token_num = 0;
+  t.config.num_merges = 3;
+  t.config.num_workers = 1;
+  t.config.multi_process = true;
+  t.build_vocab(lines);
+  // The size of one step's statistics in this process.
+  const size_t before = heap_in_use();
+  size_t map_bytes = 0;
+  {
+    GlobalStats one;
+    merge_stats_into(one, WorkerState(t.entries, t.config.n_values).compute_stats());
+    map_bytes = heap_in_use() - before;
+  }
+  ASSERT_GT(map_bytes, size_t{2} << 20);
+  setenv("MP_LOW_MEM", "1", 1);
+  const size_t tokens = t.interner.id_to_token.size();
+  watched = &t;
+  heap_notes.clear();
+  {
+    InterruptScope measured(&note_heap);
+    ASSERT_TRUE(train_multiprocess(t, worker_command("/proc/self/exe")));
+  }
+  unsetenv("MP_LOW_MEM");
+  ASSERT_EQ(t.merges.size(), 3u);
+  const std::optional<size_t> first = heap_before_step(0, tokens);
+  ASSERT_TRUE(first);
+  for (size_t step = 1; step < 3; ++step) {
+    const std::optional<size_t> later = heap_before_step(step, tokens);
+    ASSERT_TRUE(later) << "step " << step;
+    EXPECT_LT(*later, *first + map_bytes / 4) << "step " << step;
   }
 }
 

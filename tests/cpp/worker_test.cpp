@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <tuple>
 
+#include "core/ceil_div.hpp"
 #include "multiproc/bucket_readers.hpp"
 #include "multiproc/worker_loop.hpp"
 #include "tests/cpp/support/fixtures.hpp"
@@ -35,6 +37,12 @@ TEST(Sizing, ThreadsAndChunk) {
   setenv("WORKER_CHUNK", "10", 1);
   EXPECT_EQ(WorkerState::worker_chunk(100000, 4), 1024u);
   unsetenv("WORKER_CHUNK");
+  // Chunk counts: exact up to the largest sizes, where a + b - 1 would wrap.
+  const std::tuple<uint64_t, uint64_t, uint64_t> divisions[] = {
+      {0, 1024, 0}, {1, 1024, 1}, {1024, 1024, 1}, {1025, 1024, 2}, {3000, UINT64_MAX, 1},
+      {UINT64_MAX, UINT64_MAX, 1}, {UINT64_MAX, 1, UINT64_MAX}, {UINT64_MAX, 2, uint64_t{1} << 63},
+      {UINT64_MAX - 1, UINT64_MAX, 1}};
+  for (const auto& [a, b, expected] : divisions) EXPECT_EQ(ceil_div(a, b), expected) << a << " / " << b;
 }
 
 std::vector<SeqEntry> random_entries(uint32_t seed, size_t count) {
@@ -68,15 +76,19 @@ StatsTable read_records(const std::string& dir, const std::string& kind) {
 }
 
 TEST(WorkerPasses, StatisticsDropEachSequencesCountsOfOne) {
-  setenv("WORKER_CHUNK", "1", 1);  // chunks of 1024: several chunks and tasks
-  for (uint32_t seed = 1; seed <= 5; ++seed) {
-    const std::vector<uint64_t> n_values = {2, 3, 5};
-    WorkerState state{random_entries(seed, 3000), n_values};
-    if (seed > 3) state.apply_merge(ApplyMerge{{1, 2}, 9, false, false, 64, ""});  // indexed
-    StatsTable expected;
-    for (const SeqEntry& e : state.entries())
-      add(expected, count_all_windows({{e.tokens, 1}}, n_values), e.freq, true);
-    EXPECT_EQ(to_table(state.compute_stats()), expected) << "seed " << seed;
+  // Chunks of 1024 (several chunks and tasks), and one chunk of every entry at the largest sizes.
+  for (const char* chunk : {"1", "18446744073709551615", "+18446744073709551614", "9223372036854775809"}) {
+    setenv("WORKER_CHUNK", chunk, 1);
+    for (uint32_t seed = 1; seed <= 5; ++seed) {
+      const std::vector<uint64_t> n_values = {2, 3, 5};
+      WorkerState state{random_entries(seed, 3000), n_values};
+      if (seed > 3) state.apply_merge(ApplyMerge{{1, 2}, 9, false, false, 64, ""});  // indexed
+      StatsTable expected;
+      for (const SeqEntry& e : state.entries())
+        add(expected, count_all_windows({{e.tokens, 1}}, n_values), e.freq, true);
+      ASSERT_FALSE(expected.empty());
+      EXPECT_EQ(to_table(state.compute_stats()), expected) << "chunk " << chunk << ", seed " << seed;
+    }
   }
   unsetenv("WORKER_CHUNK");
 }

@@ -162,28 +162,49 @@ print(json.dumps([error, children(os.getpid())]))
 """
 
 
-def start(tmp_path, texts, env, preexec_fn=None, script=SCRIPT, python=(sys.executable,), **kwargs):
-    """Runs the script in tmp_path as the current directory; `python` starts the interpreter."""
+def start(tmp_path, texts, env, preexec_fn=None, script=SCRIPT, python=(sys.executable,), prelude="", **kwargs):
+    """Runs prelude + script in tmp_path as the current directory; `python` starts the interpreter."""
     (tmp_path / "texts.json").write_text(json.dumps(texts))
-    args = [*python, "-c", script, str(tmp_path / "texts.json"), str(tmp_path / "out"), json.dumps(kwargs)]
+    args = [*python, "-c", prelude + script, str(tmp_path / "texts.json"), str(tmp_path / "out"),
+            json.dumps(kwargs)]
     with (tmp_path / "stderr").open("w") as stderr:
         return subprocess.Popen(args, env={**os.environ, "LOG_FILE": str(tmp_path / "zelkor.log"), **env},
                                 text=True, stdout=subprocess.PIPE, stderr=stderr, preexec_fn=preexec_fn,
                                 cwd=tmp_path)
 
 
-@pytest.mark.parametrize("recount", [False, True], ids=["incremental", "full-recompute"])
-def test_verification_lines(recount, texts, steps, tmp_path):
+# On SIGUSR1 (run by the training's interrupt check) VERIFY_STATS_MP is set, and the last merge step logged noted.
+VERIFY_FROM_NOW = """
+import os, re, signal
+def verify_from_now(*_):
+    log = os.environ["LOG_FILE"]
+    os.environ["VERIFY_STATS_MP"] = "1"
+    open(log + ".set", "w").write(re.findall(r"\\[merge\\] +(\\d+):", open(log).read())[-1])
+signal.signal(signal.SIGUSR1, verify_from_now)
+"""
+
+
+@pytest.mark.parametrize("case", ["incremental", "full-recompute", "set-after-step-5"])
+def test_verification_lines(case, texts, steps, tmp_path):
     # Debug lines need a fresh process: the log level is read once. Only incremental steps are verified and
-    # only differences logged; the folds drop what a recount keeps, so there are some.
-    env = {"LOG_LEVEL": "debug", "VERIFY_STATS_MP": "1", **({"MP_FULL_RECOMPUTE": "1"} if recount else {})}
-    proc = start(tmp_path, texts, env, aim_token_num=AIM)
+    # only differences logged; the folds drop what a recount keeps, so there are some. The switch is read
+    # after every step: set during training, it verifies every later step.
+    env = {"LOG_LEVEL": "debug", **({"MP_FULL_RECOMPUTE": "1"} if case == "full-recompute" else {})}
+    late = case == "set-after-step-5"
+    proc = start(tmp_path, texts, env if late else {**env, "VERIFY_STATS_MP": "1"},
+                 prelude=VERIFY_FROM_NOW if late else "", aim_token_num=AIM)
+    log = tmp_path / "zelkor.log"
+    if late:
+        wait_for(lambda: log.exists() and re.search(r"\[merge\] +5:", log.read_text(errors="replace")), "step 5")
+        os.kill(proc.pid, signal.SIGUSR1)
     assert json.loads(proc.communicate(timeout=60)[0]) == [None, []]  # trained, workers reaped
     found = [re.fullmatch(r"step (\d+) diff=(\d+), missing=(\d+), extra=(\d+)", line.split("[verify_mp] ")[1])
-             for line in (tmp_path / "zelkor.log").read_text().splitlines() if "[verify_mp] " in line]
-    assert all(found) and (len(found) > 10) != recount
+             for line in log.read_text().splitlines() if "[verify_mp] " in line]
+    assert all(found) and (len(found) > 10) != (case == "full-recompute")
     assert all(sum(map(int, m.groups()[1:])) > 0 for m in found)
     assert [int(m[1]) for m in found] == sorted({int(m[1]) for m in found})  # at most one line a step
+    if late:  # none before the switch was set
+        assert int(found[0][1]) > int(Path(f"{log}.set").read_text()) >= 5
 
 
 def test_trains_under_the_usual_open_file_limit(corpus_lines, steps, tmp_path):
@@ -244,6 +265,28 @@ def test_bucket_files_lost_to_the_open_file_limit_fail_the_call(corpus_lines, st
     err = (tmp_path / "stderr").read_text()
     assert json.loads(out) == ["Too many open files (os error 24)", []], err[-500:]  # no child left, no zombie
     assert "no-op merge" not in err and list(steps.iterdir()) == []
+
+
+# A step root so long that a step directory's path just fits (4095 bytes) and its workers' do not.
+LONG_STEP_ROOT = """
+import os
+name = len(f"/zk_apply_{os.getpid()}_") + 19  # the nanoseconds since 1970 have 19 digits until 2286
+root = os.environ["TMPDIR"]
+while 4095 - name - len(root) > 250:
+    root += "/" + "d" * 200
+root += "/" + "d" * (4095 - name - len(root) - 1)
+os.makedirs(root)
+os.environ["TMPDIR"] = root
+"""
+
+
+def test_merge_round_is_logged_before_worker_directories(texts, steps, tmp_path):
+    proc = start(tmp_path, texts, {"LOG_LEVEL": "debug"}, prelude=LONG_STEP_ROOT, num_merges=5)
+    assert json.loads(proc.communicate(timeout=60)[0]) == ["File name too long (os error 36)", []]
+    pool = [line.split("[proc_pool] ")[1] for line in (tmp_path / "zelkor.log").read_text().splitlines()
+            if "[proc_pool] " in line]
+    assert re.fullmatch(r"apply broadcast workers=2 parts_len=\d+", pool[-1])  # the first merge round's
+    assert [d for d, _, _ in os.walk(steps) if "zk_apply_" in d] == []
 
 
 def unread(pid, fd):  # bytes waiting in the pipe at descriptor fd of process pid
@@ -310,7 +353,7 @@ def test_worker_killed_mid_training(case, corpus_lines, steps, tmp_path):
             # Ended: every thread gone (the pipes closed), only the unreaped leader left.
             wait_for(lambda: stat(second, 0) == "Z" and len(os.listdir(f"/proc/{second}/task")) == 1, "its end")
             os.kill(proc.pid, signal.SIGCONT)
-            expected = r"\[ipc:worker:1:(?:apply|stats)\] read len failed: unexpected end of file"
+            expected = r"Broken pipe \(os error 32\)"  # the next request cannot be written
         out = proc.communicate(timeout=20)[0]
     finally:
         proc.kill()
