@@ -5,7 +5,7 @@ released, until the interpreter has finished finalising: the deterministic form 
 "random" (the threads loop and the main thread returns after a random 0.05-0.9 s, as a user meets it).
 With --load, one busy process per processor runs meanwhile.
 
-    scripts/stress-exit [--runs N] [--load] [--scenario NAME ...]
+    scripts/stress-exit [--runs N] [--load] [--scenario NAME ...] [--form window|random ...]
 """
 import argparse
 import collections
@@ -54,6 +54,7 @@ def main():
     parser.add_argument("--runs", type=int, default=100, help="runs of each scenario and form")
     parser.add_argument("--load", action="store_true", help="one busy process per processor meanwhile")
     parser.add_argument("--scenario", nargs="*", default=list(SCENARIOS))
+    parser.add_argument("--form", nargs="*", default=["window", "random"])
     args = parser.parse_args()
     load = [multiprocessing.Process(target=busy, daemon=True) for _ in range(os.cpu_count() if args.load else 0)]
     for process in load:
@@ -63,6 +64,8 @@ def main():
             vocab = trained_vocab(Path(work))
             for scenario in args.scenario:
                 for form, run in (("window", run_exit_window), ("random", random_race)):
+                    if form not in args.form:
+                        continue
                     outcomes, example = collections.Counter(), {}
                     for i in range(args.runs):
                         try:
