@@ -12,6 +12,7 @@
 
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_scheduler_observer.h>
 
 #include "core/error.hpp"
 
@@ -25,6 +26,41 @@ int default_pool_threads();
 
 // Threads available to parallel algorithms called from here (the current pool's size).
 int current_pool_threads();
+
+// Takes the calling thread's thread-local storage of the libraries loaded with this one (the C++
+// runtime's exception state, this library's own): the loader allocates it on a thread's first use
+// and ends the process when it cannot, so it is taken early rather than by the first
+// std::bad_alloc thrown when memory has run out.
+void prepare_thread();
+
+// Checks that the scheduler can have `threads` threads of its own. It starts them from its own
+// threads, where a failure ends the process, so those it may still have to start (all but its
+// threads that entered an arena of ours and live on) are started, and ended, here first; a Fault
+// carrying `label` when they cannot be.
+void check_threads_startable(uint64_t threads, const std::string& label);
+
+// Prepares every thread that enters the observed arena (prepare_thread) while it lives, and counts
+// the scheduler's threads among them for check_threads_startable.
+class ThreadPreparer final : public tbb::task_scheduler_observer {
+ public:
+  // The calling thread's default arena; the calling thread is prepared at once.
+  ThreadPreparer() { observe(true); }
+  explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
+  ThreadPreparer(const ThreadPreparer&) = delete;
+  ThreadPreparer& operator=(const ThreadPreparer&) = delete;
+  ~ThreadPreparer() override { observe(false); }
+  void on_scheduler_entry(bool worker) override;
+};
+
+// A call's use of the default pool from the calling thread: checks that the pool's threads can be
+// started (a Fault carrying `label` when not) and prepares the threads that enter it meanwhile.
+class DefaultPoolScope {
+ public:
+  explicit DefaultPoolScope(const std::string& label);
+
+ private:
+  ThreadPreparer preparer_;
+};
 
 // A pool of exactly `threads` threads. Not copyable; run() may be called many times, from one
 // thread at a time.
@@ -45,6 +81,7 @@ class ThreadPool {
   // The scheduler caps worker threads at the processor count unless raised for the pool's life.
   std::optional<tbb::global_control> raise_;
   tbb::task_arena arena_;
+  std::optional<ThreadPreparer> preparer_;
 };
 
 // Runs f() in `pool`, or on the calling thread's pool (the default pool outside any pool) when
