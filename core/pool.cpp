@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <tbb/info.h>
+#include <tbb/task_scheduler_observer.h>
 
 #include "core/hash.hpp"
 
@@ -66,24 +67,29 @@ void prepare_thread() {
 
 void check_threads_startable(uint64_t threads, const std::string& label) {
   static std::mutex mutex;
+  static uint64_t checked = 0;  // the scheduler starts at most this many (its threads live on)
   std::lock_guard lock(mutex);
+  if (threads <= checked) return;
   const uint64_t running = scheduler_threads.load();
   if (threads <= running) return;
   if (int err = start_waiting_threads(threads - running); err != 0) {
     throw Fault(label, Error::io(err).render());
   }
+  checked = threads;
 }
 
-void ThreadPreparer::on_scheduler_entry(bool worker) {
-  prepare_thread();
-  if (worker) {
-    thread_local SchedulerThread counted;
+// Prepares every thread that enters the arena while it lives, and counts the scheduler's threads.
+class ThreadPreparer final : public tbb::task_scheduler_observer {
+ public:
+  explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
+  ~ThreadPreparer() override { observe(false); }
+  void on_scheduler_entry(bool worker) override {
+    prepare_thread();
+    if (worker) {
+      thread_local SchedulerThread counted;
+    }
   }
-}
-
-DefaultPoolScope::DefaultPoolScope(const std::string& label) {
-  check_threads_startable(static_cast<uint64_t>(default_pool_threads() - 1), label);
-}
+};
 
 ThreadPool::ThreadPool(uint64_t threads, const std::string& label)
     : arena_(checked_threads(threads, label), 1) {
@@ -94,11 +100,13 @@ ThreadPool::ThreadPool(uint64_t threads, const std::string& label)
       raise_.emplace(tbb::global_control::max_allowed_parallelism, n);
     }
     arena_.initialize();
-    preparer_.emplace(arena_);
+    preparer_ = std::make_unique<ThreadPreparer>(arena_);
   } catch (const std::exception& e) {
     throw Fault(label, e.what());
   }
 }
+
+ThreadPool::~ThreadPool() = default;
 
 int default_pool_threads() { return tbb::info::default_concurrency(); }
 

@@ -12,7 +12,6 @@
 
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
-#include <tbb/task_scheduler_observer.h>
 
 #include "core/error.hpp"
 
@@ -35,41 +34,22 @@ void prepare_thread();
 
 // Checks that the scheduler can have `threads` threads of its own. It starts them from its own
 // threads, where a failure ends the process, so those it may still have to start (all but its
-// threads that entered an arena of ours and live on) are started, and ended, here first; a Fault
-// carrying `label` when they cannot be.
+// threads that entered a pool of ours and live on) are started, and ended, here first; a Fault
+// carrying `label` when they cannot be. A count once checked is not checked again.
 void check_threads_startable(uint64_t threads, const std::string& label);
 
-// Prepares every thread that enters the observed arena (prepare_thread) while it lives, and counts
-// the scheduler's threads among them for check_threads_startable.
-class ThreadPreparer final : public tbb::task_scheduler_observer {
- public:
-  // The calling thread's default arena; the calling thread is prepared at once.
-  ThreadPreparer() { observe(true); }
-  explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
-  ThreadPreparer(const ThreadPreparer&) = delete;
-  ThreadPreparer& operator=(const ThreadPreparer&) = delete;
-  ~ThreadPreparer() override { observe(false); }
-  void on_scheduler_entry(bool worker) override;
-};
+class ThreadPreparer;
 
-// A call's use of the default pool from the calling thread: checks that the pool's threads can be
-// started (a Fault carrying `label` when not) and prepares the threads that enter it meanwhile.
-class DefaultPoolScope {
- public:
-  explicit DefaultPoolScope(const std::string& label);
-
- private:
-  ThreadPreparer preparer_;
-};
-
-// A pool of exactly `threads` threads. Not copyable; run() may be called many times, from one
-// thread at a time.
+// A pool of exactly `threads` threads, whose threads are checked (check_threads_startable) and
+// prepared (prepare_thread) as they enter it. Not copyable; run() may be called many times, from
+// one thread at a time.
 class ThreadPool {
  public:
   // A pool that cannot be built is a Fault carrying `label`.
   ThreadPool(uint64_t threads, const std::string& label);
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
+  ~ThreadPool();
 
   // Runs f() inside the pool and blocks until it is done; exceptions of f() propagate.
   template <typename F>
@@ -81,7 +61,7 @@ class ThreadPool {
   // The scheduler caps worker threads at the processor count unless raised for the pool's life.
   std::optional<tbb::global_control> raise_;
   tbb::task_arena arena_;
-  std::optional<ThreadPreparer> preparer_;
+  std::unique_ptr<ThreadPreparer> preparer_;
 };
 
 // Runs f() in `pool`, or on the calling thread's pool (the default pool outside any pool) when
@@ -90,6 +70,15 @@ template <typename F>
 decltype(auto) run_on(ThreadPool* pool, F&& f) {
   if (pool != nullptr) return pool->run(std::forward<F>(f));
   return std::forward<F>(f)();
+}
+
+// Runs f() in a pool of the default pool's size built for it, so that its threads are checked and
+// prepared as a pool's are (the default pool's threads are not); a Fault carrying `label` when the
+// pool cannot be built.
+template <typename F>
+decltype(auto) run_in_default_sized_pool(const std::string& label, F&& f) {
+  ThreadPool pool(static_cast<uint64_t>(default_pool_threads()), label);
+  return pool.run(std::forward<F>(f));
 }
 
 // The pool of a per-call parallel section: a new pool of `num_workers` threads when that is

@@ -106,14 +106,16 @@ PyObject* dp_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     const DpTokenizer& tokenizer = impl_of(self);
     std::vector<std::vector<uint32_t>> ids(texts->size());
     {
-      DefaultPoolScope pool("build pool");
+      ThreadPool pool(static_cast<uint64_t>(default_pool_threads()), "build pool");
       GilRelease unlocked;
-      tbb::parallel_for(tbb::blocked_range<size_t>(0, texts->size()),
-                        [&](const tbb::blocked_range<size_t>& range) {
-                          for (size_t i = range.begin(); i != range.end(); ++i) {
-                            ids[i] = tokenizer.encode((*texts)[i]);
-                          }
-                        });
+      pool.run([&] {
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, texts->size()),
+                          [&](const tbb::blocked_range<size_t>& range) {
+                            for (size_t i = range.begin(); i != range.end(); ++i) {
+                              ids[i] = tokenizer.encode((*texts)[i]);
+                            }
+                          });
+      });
     }
     auto result = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!result) return result;
