@@ -32,9 +32,10 @@ int start_waiting_threads(uint64_t count) {
   // The scheduler's own stack size, so that an address-space limit counts as it will.
   const size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
   int err = stack > 0 ? pthread_attr_setstacksize(&attr, stack) : 0;
+  std::vector<pthread_t> started;
+  started.reserve(count);  // before any thread waits at the gate
   std::mutex gate;
   gate.lock();
-  std::vector<pthread_t> started;
   auto wait_at_gate = [](void* arg) -> void* {
     std::lock_guard pass(*static_cast<std::mutex*>(arg));
     return nullptr;

@@ -64,8 +64,8 @@ class Table : public Base {
 
   template <typename K, typename... Args>
   std::pair<iterator, bool> try_emplace(K&& key, Args&&... args) {
-    if constexpr (std::is_same_v<K, key_type>) {
-      return growing([&] { return Base::try_emplace(std::move(key), std::forward<Args>(args)...); });
+    if constexpr (std::is_nothrow_constructible_v<key_type, K&&>) {  // a moved key, a number
+      return growing([&] { return Base::try_emplace(std::forward<K>(key), std::forward<Args>(args)...); });
     } else {
       if (auto it = this->find(key); it != this->end()) return {it, false};
       key_type owned = make_key(std::forward<K>(key));
