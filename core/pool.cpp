@@ -82,6 +82,8 @@ void check_threads_startable(uint64_t threads, const std::string& label) {
 // Prepares every thread that enters the arena while it lives, and counts the scheduler's threads.
 class ThreadPreparer final : public tbb::task_scheduler_observer {
  public:
+  // The calling thread's own (default) arena; the calling thread is prepared at once.
+  ThreadPreparer() { observe(true); }
   explicit ThreadPreparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
   ~ThreadPreparer() override { observe(false); }
   void on_scheduler_entry(bool worker) override {
@@ -91,6 +93,13 @@ class ThreadPreparer final : public tbb::task_scheduler_observer {
     }
   }
 };
+
+DefaultPoolScope::DefaultPoolScope(const std::string& label) {
+  check_threads_startable(static_cast<uint64_t>(default_pool_threads() - 1), label);
+  preparer_ = std::make_unique<ThreadPreparer>();
+}
+
+DefaultPoolScope::~DefaultPoolScope() = default;
 
 ThreadPool::ThreadPool(uint64_t threads, const std::string& label)
     : arena_(checked_threads(threads, label), 1) {

@@ -40,6 +40,20 @@ void check_threads_startable(uint64_t threads, const std::string& label);
 
 class ThreadPreparer;
 
+// A call's parallel sections on the default pool, from the calling thread: checks that the pool's
+// threads can be started (a Fault carrying `label` when not) and prepares (prepare_thread) the
+// threads that enter it while it lives.
+class DefaultPoolScope {
+ public:
+  explicit DefaultPoolScope(const std::string& label);
+  DefaultPoolScope(const DefaultPoolScope&) = delete;
+  DefaultPoolScope& operator=(const DefaultPoolScope&) = delete;
+  ~DefaultPoolScope();
+
+ private:
+  std::unique_ptr<ThreadPreparer> preparer_;
+};
+
 // A pool of exactly `threads` threads, whose threads are checked (check_threads_startable) and
 // prepared (prepare_thread) as they enter it. Not copyable; run() may be called many times, from
 // one thread at a time.
@@ -70,15 +84,6 @@ template <typename F>
 decltype(auto) run_on(ThreadPool* pool, F&& f) {
   if (pool != nullptr) return pool->run(std::forward<F>(f));
   return std::forward<F>(f)();
-}
-
-// Runs f() in a pool of the default pool's size built for it, so that its threads are checked and
-// prepared as a pool's are (the default pool's threads are not); a Fault carrying `label` when the
-// pool cannot be built.
-template <typename F>
-decltype(auto) run_in_default_sized_pool(const std::string& label, F&& f) {
-  ThreadPool pool(static_cast<uint64_t>(default_pool_threads()), label);
-  return pool.run(std::forward<F>(f));
 }
 
 // The pool of a per-call parallel section: a new pool of `num_workers` threads when that is

@@ -13,24 +13,23 @@ mp::WorkerCommand self_as_worker() { return mp::worker_command("/proc/self/exe")
 
 Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines, const mp::WorkerCommand& workers) {
   if (trainer.config.multi_process) {
-    return run_in_default_sized_pool("build rayon pool for preprocess map",
-                                     [&] { return mp::build_vocab_multiprocess(trainer, lines, workers); });
+    DefaultPoolScope pool("build rayon pool for preprocess map");  // the preprocessing's label
+    return mp::build_vocab_multiprocess(trainer, lines, workers);
   }
   trainer.build_vocab(lines);  // on a pool of its own
   return {};
 }
 
 Result<void> train(Zelkor& trainer, const mp::WorkerCommand& workers) {
-  return run_in_default_sized_pool("build pool", [&]() -> Result<void> {
-    if (auto go_on = check_interrupt(); !go_on) return go_on;  // counting may have taken a while
-    if (trainer.config.multi_process) {
-      log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
-      return mp::train_multiprocess(trainer, workers);
-    }
-    trainer.rebuild_global_stats();
-    if (auto go_on = check_interrupt(); !go_on) return go_on;
-    return trainer.train_single();
-  });
+  DefaultPoolScope pool("build pool");
+  if (auto go_on = check_interrupt(); !go_on) return go_on;  // counting may have taken a while
+  if (trainer.config.multi_process) {
+    log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");
+    return mp::train_multiprocess(trainer, workers);
+  }
+  trainer.rebuild_global_stats();
+  if (auto go_on = check_interrupt(); !go_on) return go_on;
+  return trainer.train_single();
 }
 
 Result<Zelkor> new_from_counts(SeqCounts&& counts, uint64_t total_chars, TrainConfig config,

@@ -106,16 +106,14 @@ PyObject* dp_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     const DpTokenizer& tokenizer = impl_of(self);
     std::vector<std::vector<uint32_t>> ids(texts->size());
     {
-      ThreadPool pool(static_cast<uint64_t>(default_pool_threads()), "build pool");
+      DefaultPoolScope pool("build pool");
       GilRelease unlocked;
-      pool.run([&] {
-        tbb::parallel_for(tbb::blocked_range<size_t>(0, texts->size()),
-                          [&](const tbb::blocked_range<size_t>& range) {
-                            for (size_t i = range.begin(); i != range.end(); ++i) {
-                              ids[i] = tokenizer.encode((*texts)[i]);
-                            }
-                          });
-      });
+      tbb::parallel_for(tbb::blocked_range<size_t>(0, texts->size()),
+                        [&](const tbb::blocked_range<size_t>& range) {
+                          for (size_t i = range.begin(); i != range.end(); ++i) {
+                            ids[i] = tokenizer.encode((*texts)[i]);
+                          }
+                        });
     }
     auto result = checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!result) return result;
