@@ -89,7 +89,7 @@ def train_limited(shared, call, limit, tasks=None):
         shutil.rmtree(tmp)
 
 
-# The limits meet different stages: counting, the statistics count or the first merges.
+# One process runs out in its statistics count; with workers, the parent runs out in its first merges.
 @pytest.mark.parametrize("margin", [96, 128])
 @pytest.mark.parametrize("call", ["file", "iterable", "multi-process"])
 def test_memory_running_out_is_memory_error(shared, call, margin):
