@@ -13,6 +13,7 @@
 #include <absl/container/flat_hash_set.h>
 
 #include "core/interner.hpp"
+#include "core/table.hpp"
 #include "core/types.hpp"
 
 namespace zelkor {
@@ -116,7 +117,7 @@ class EntryIndex {
 
   std::vector<TokenIds> slots_;  // per entry: the token starting at each slot, or NONE
   std::vector<uint32_t> freqs_;  // per entry: its count
-  absl::flat_hash_map<uint64_t, std::vector<Place>> postings_;  // pair -> places (maybe stale)
+  Table<absl::flat_hash_map<uint64_t, std::vector<Place>>> postings_;  // pair -> places (maybe stale)
   ListLimits limits_;
   size_t listed_ = 0;       // places in postings_
   size_t live_tokens_ = 0;  // tokens in slots_

@@ -14,6 +14,8 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/hash/hash.h>
 
+#include "core/table.hpp"
+
 namespace zelkor {
 
 // A fresh seed for a new map (thread-safe; distinct for every call in the process).
@@ -101,14 +103,14 @@ struct StringEq {
 };
 
 template <typename V>
-using StringMap = absl::flat_hash_map<std::string, V, SeededHash, StringEq>;
-using StringSet = absl::flat_hash_set<std::string, SeededHash, StringEq>;
+using StringMap = Table<absl::flat_hash_map<std::string, V, SeededHash, StringEq>>;
+using StringSet = Table<absl::flat_hash_set<std::string, SeededHash, StringEq>>;
 
 using TokenIds = std::vector<uint32_t>;
 
 // Map from a token vector to a count (regrouping of rewritten sequences, sequence counts by id).
 template <typename V>
-using IdsMap = absl::flat_hash_map<TokenIds, V, SeededHash, IdsEq>;
+using IdsMap = Table<absl::flat_hash_map<TokenIds, V, SeededHash, IdsEq>>;
 
 // A run of ids viewed in place, for lookups that need no key object.
 using IdSpan = std::span<const uint32_t>;

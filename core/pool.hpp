@@ -26,14 +26,44 @@ int default_pool_threads();
 // Threads available to parallel algorithms called from here (the current pool's size).
 int current_pool_threads();
 
-// A pool of exactly `threads` threads. Not copyable; run() may be called many times, from one
-// thread at a time.
+// Takes the calling thread's thread-local storage of the libraries loaded with this one (the C++
+// runtime's exception state, this library's own): the loader allocates it on a thread's first use
+// and ends the process when it cannot, so it is taken early rather than by the first
+// std::bad_alloc thrown when memory has run out.
+void prepare_thread();
+
+// Checks that the scheduler can have `threads` threads of its own. It starts them from its own
+// threads, where a failure ends the process, so those it may still have to start (all but its
+// threads that entered a pool of ours and live on) are started, and ended, here first; a Fault
+// carrying `label` when they cannot be. A count once checked is not checked again.
+void check_threads_startable(uint64_t threads, const std::string& label);
+
+class ThreadPreparer;
+
+// A call's parallel sections on the default pool, from the calling thread: checks that the pool's
+// threads can be started (a Fault carrying `label` when not) and prepares (prepare_thread) the
+// threads that enter it while it lives.
+class DefaultPoolScope {
+ public:
+  explicit DefaultPoolScope(const std::string& label);
+  DefaultPoolScope(const DefaultPoolScope&) = delete;
+  DefaultPoolScope& operator=(const DefaultPoolScope&) = delete;
+  ~DefaultPoolScope();
+
+ private:
+  std::unique_ptr<ThreadPreparer> preparer_;
+};
+
+// A pool of exactly `threads` threads, whose threads are checked (check_threads_startable) and
+// prepared (prepare_thread) as they enter it. Not copyable; run() may be called many times, from
+// one thread at a time.
 class ThreadPool {
  public:
   // A pool that cannot be built is a Fault carrying `label`.
   ThreadPool(uint64_t threads, const std::string& label);
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
+  ~ThreadPool();
 
   // Runs f() inside the pool and blocks until it is done; exceptions of f() propagate.
   template <typename F>
@@ -45,6 +75,7 @@ class ThreadPool {
   // The scheduler caps worker threads at the processor count unless raised for the pool's life.
   std::optional<tbb::global_control> raise_;
   tbb::task_arena arena_;
+  std::unique_ptr<ThreadPreparer> preparer_;
 };
 
 // Runs f() in `pool`, or on the calling thread's pool (the default pool outside any pool) when

@@ -89,10 +89,7 @@ void fold_owned_key(StatsMap& map, const Key& key, const Stat& change, uint32_t 
   if (add) {
     if (w <= 1) return;
     bool inserted = false;
-    auto it = map.lazy_emplace(key, [&](const StatsMap::constructor& construct) {
-      construct(NgramKey(key.data(), key.data() + key.size()), Stat{w, ws});  // w >= 2: it stays
-      inserted = true;
-    });
+    auto it = stat_entry(map, key, Stat{w, ws}, inserted);  // w >= 2: a new key stays
     if (inserted) return;
     it->second.freq += w;
     it->second.score += ws;

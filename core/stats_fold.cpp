@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/stats.hpp"
+#include "core/table.hpp"
 
 namespace zelkor {
 namespace {
@@ -37,15 +38,15 @@ void StatsFold::take(const ChangeBatch& batch) {
   // A key's score can only have risen through an addition, so offering each touched key once
   // after its batch, with the statistics it has then, keeps an entry at or above every key's
   // current score, which is all the heap's pop needs.
-  absl::flat_hash_set<NgramKey, SeededHash, IdsEq> touched;
+  Table<absl::flat_hash_set<NgramKey, SeededHash, IdsEq>> touched;
   for (const ShardLists& lists : blocks) {
     for (const auto& list : lists) {
       for (const WindowChange& change : list) {
         const bool rose = change.add && uint64_t{change.count} * change.mult >= 2;
         if ((offers_.rising_only && !rose) || touched.contains(change.ids())) continue;
         NgramKey key(change.key, change.key + change.n);
-        touched.insert(key);
         offers_.heap->push(key, stats_, *offers_.filter);
+        touched.insert(std::move(key));
       }
     }
   }

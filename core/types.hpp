@@ -12,10 +12,13 @@
 
 namespace zelkor {
 
+// Ids a key holds inline: the default longest n-gram.
+inline constexpr size_t NGRAM_INLINE_IDS = 6;
+
 // A run of token ids: inline up to six ids (the default longest n-gram; 32 bytes, which keeps the
 // statistics map's slots small), on the heap beyond. Ordered lexicographically by
 // id (a proper prefix is smaller); hashed with the seed of the map that holds it.
-using NgramKey = absl::InlinedVector<uint32_t, 6>;
+using NgramKey = absl::InlinedVector<uint32_t, NGRAM_INLINE_IDS>;
 
 // Statistics of one n-gram: occurrences weighted by sequence count, and the tokens the corpus
 // would lose if the n-gram became one token.
@@ -25,15 +28,30 @@ struct Stat {
   bool operator==(const Stat&) const = default;
 };
 
-using StatsMap = absl::flat_hash_map<NgramKey, Stat, SeededHash, IdsEq>;
+using StatsMap = Table<absl::flat_hash_map<NgramKey, Stat, SeededHash, IdsEq>>;
 
-// The statistics of `ids` in `map`, inserted as zero when absent; builds a key only on insert.
+// The entry of `ids` in `map`, inserted with `initial` when absent (`inserted` tells); builds a
+// key only on insert.
+template <typename Ids>
+StatsMap::iterator stat_entry(StatsMap& map, const Ids& ids, const Stat& initial, bool& inserted) {
+  inserted = false;
+  if (ids.size() > NGRAM_INLINE_IDS) {
+    // A longer key allocates, which a lazy_emplace constructor must not (table.hpp).
+    if (auto it = map.find(ids); it != map.end()) return it;
+    inserted = true;
+    return map.try_emplace(NgramKey(ids.data(), ids.data() + ids.size()), initial).first;
+  }
+  return map.lazy_emplace(ids, [&](const StatsMap::constructor& construct) {
+    construct(NgramKey(ids.data(), ids.data() + ids.size()), initial);
+    inserted = true;
+  });
+}
+
+// The statistics of `ids` in `map`, inserted as zero when absent.
 template <typename Ids>
 Stat& stat_slot(StatsMap& map, const Ids& ids) {
-  auto it = map.lazy_emplace(ids, [&](const StatsMap::constructor& construct) {
-    construct(NgramKey(ids.data(), ids.data() + ids.size()), Stat{});
-  });
-  return it->second;
+  bool inserted;
+  return stat_entry(map, ids, Stat{}, inserted)->second;
 }
 
 // One distinct token sequence of the corpus with its number of occurrences.

@@ -3,6 +3,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/log.hpp"
+#include "core/pool.hpp"
 #include "multiproc/preprocess_mp.hpp"
 #include "multiproc/train_mp.hpp"
 
@@ -11,12 +12,16 @@ namespace zelkor::engine {
 mp::WorkerCommand self_as_worker() { return mp::worker_command("/proc/self/exe"); }
 
 Result<void> build_vocab(Zelkor& trainer, std::span<const std::string> lines, const mp::WorkerCommand& workers) {
-  if (trainer.config.multi_process) return mp::build_vocab_multiprocess(trainer, lines, workers);
-  trainer.build_vocab(lines);
+  if (trainer.config.multi_process) {
+    DefaultPoolScope pool("build rayon pool for preprocess map");  // the preprocessing's label
+    return mp::build_vocab_multiprocess(trainer, lines, workers);
+  }
+  trainer.build_vocab(lines);  // on a pool of its own
   return {};
 }
 
 Result<void> train(Zelkor& trainer, const mp::WorkerCommand& workers) {
+  DefaultPoolScope pool("build pool");
   if (auto go_on = check_interrupt(); !go_on) return go_on;  // counting may have taken a while
   if (trainer.config.multi_process) {
     log_at(2, "init", "multiprocess path: skip single-thread rebuild_global_stats");

@@ -114,7 +114,7 @@ Interner byte_order_interner(std::vector<std::string>&& symbols) {
   interner.id_to_token = std::move(symbols);
   interner.token_to_id.reserve(interner.id_to_token.size());
   for (size_t id = 0; id < interner.id_to_token.size(); ++id) {
-    interner.token_to_id.emplace(interner.id_to_token[id], static_cast<uint32_t>(id));
+    interner.token_to_id.emplace(std::string(interner.id_to_token[id]), static_cast<uint32_t>(id));
   }
   interner.rebuild_char_lens();
   interner.rebuild_flags();

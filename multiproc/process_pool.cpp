@@ -142,8 +142,10 @@ Result<StatsMap> ProcessPool::compute_stats() {
   if (auto sent = broadcast(encode_frame(ComputeStats{})); !sent) {
     return std::unexpected(sent.error());
   }
-  // One reader thread per worker; every reply is read, and the first error to arrive wins.
+  // One reader thread per worker; every reply is read, and the first error to arrive wins. An
+  // exception (memory ran out) is carried to this thread and thrown once every reader has ended.
   std::vector<std::optional<Result<StatsMap>>> results(n);
+  std::vector<std::exception_ptr> thrown(n);
   std::vector<size_t> arrival(n);
   std::atomic<size_t> arrived{0};
   Countdown replies(n);
@@ -158,16 +160,21 @@ Result<StatsMap> ProcessPool::compute_stats() {
     };
     for (size_t i = 0; i < n; ++i) {
       start_reader([&, i] {
+        prepare_thread();
         const auto start = std::chrono::steady_clock::now();
-        auto reply = workers_[i].read(fmt::format("worker:{}:stats", i));
-        if (!reply) {
-          results[i] = std::unexpected(reply.error());
-        } else if (auto* stats = std::get_if<Stats>(&*reply)) {
-          log_at(3, TAG, "stats {}/{} reply_keys={} elapsed={:.2f}s", i + 1, n, stats->stats.size(),
-                 elapsed_seconds(start));
-          results[i] = std::move(stats->stats);
-        } else {
-          results[i] = fail(fmt::format("unexpected stats reply: {}", rendered_reply(*reply)));
+        try {
+          auto reply = workers_[i].read(fmt::format("worker:{}:stats", i));
+          if (!reply) {
+            results[i] = std::unexpected(reply.error());
+          } else if (auto* stats = std::get_if<Stats>(&*reply)) {
+            log_at(3, TAG, "stats {}/{} reply_keys={} elapsed={:.2f}s", i + 1, n, stats->stats.size(),
+                   elapsed_seconds(start));
+            results[i] = std::move(stats->stats);
+          } else {
+            results[i] = fail(fmt::format("unexpected stats reply: {}", rendered_reply(*reply)));
+          }
+        } catch (...) {
+          thrown[i] = std::current_exception();
         }
         arrival[i] = arrived.fetch_add(1);
         replies.count_down();
@@ -180,6 +187,11 @@ Result<StatsMap> ProcessPool::compute_stats() {
       return std::unexpected(std::move(waited.error()));
     }
   }
+  std::optional<size_t> first_thrown;
+  for (size_t i = 0; i < n; ++i) {
+    if (thrown[i] && (!first_thrown || arrival[i] < arrival[*first_thrown])) first_thrown = i;
+  }
+  if (first_thrown) std::rethrow_exception(thrown[*first_thrown]);
   size_t keys = 0;
   std::optional<size_t> first_error;
   for (size_t i = 0; i < n; ++i) {

@@ -150,7 +150,7 @@ Result<StringSet> read_bucket_sets(const std::string& path, Clock::time_point t0
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-    set.emplace(line);
+    if (!set.contains(line)) set.emplace(std::string(line));  // the key built before its slot
   }
   return set;
 }

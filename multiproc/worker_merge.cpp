@@ -17,6 +17,7 @@
 #include "core/log.hpp"
 #include "core/merge_step.hpp"
 #include "core/stats.hpp"
+#include "core/table.hpp"
 #include "multiproc/bucket_files.hpp"
 #include "multiproc/private_dir.hpp"
 #include "multiproc/worker_state.hpp"
@@ -32,7 +33,7 @@ class BucketSet {
 
   // Appends `stats` to the files of their buckets, one lock per bucket touched.
   void append(const StatsMap& stats, const SeededHash& hasher) {
-    absl::flat_hash_map<uint64_t, std::vector<const StatsMap::value_type*>> groups;
+    Table<absl::flat_hash_map<uint64_t, std::vector<const StatsMap::value_type*>>> groups;
     for (const auto& record : stats) groups[hasher(record.first) & (buckets_ - 1)].push_back(&record);
     for (const auto& [bucket, records] : groups) {
       Slot& slot = slots_[bucket];

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/pool.hpp"
 #include "encoder/encoder.hpp"
 #include "python/args.hpp"
 #include "python/docstring.hpp"
@@ -105,6 +106,7 @@ PyObject* dp_encode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     const DpTokenizer& tokenizer = impl_of(self);
     std::vector<std::vector<uint32_t>> ids(texts->size());
     {
+      DefaultPoolScope pool("build pool");
       GilRelease unlocked;
       tbb::parallel_for(tbb::blocked_range<size_t>(0, texts->size()),
                         [&](const tbb::blocked_range<size_t>& range) {

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "core/error.hpp"
+#include "core/pool.hpp"
 #include "python/ref.hpp"
 
 namespace zelkor::py {
@@ -61,6 +62,7 @@ PyObject* panic_exception();
 // exception), MemoryError for an allocation failure.
 template <typename F>
 PyObject* guarded(F&& body) {
+  prepare_thread();
   try {
     PyResult<Ref> result = body();
     if (!result) return raise(std::move(result.error()));

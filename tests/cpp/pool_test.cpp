@@ -1,10 +1,17 @@
 // Thread pools: per-call pools of exactly n threads (also beyond the processor count), the
-// caller's pool when no workers are asked for, and faults.
+// caller's pool when no workers are asked for, faults, and the moving reduce.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <numeric>
+#include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <tbb/blocked_range.h>
@@ -68,6 +75,44 @@ TEST(Pool, ReduceMovesItsPartialResultsInOrder) {
   std::iota(expected.begin(), expected.end(), 0);
   ASSERT_TRUE(seen);
   EXPECT_EQ(*seen, expected);
+}
+
+// The scheduler passes an exception of a piece on but leaves the caller of a reduce whose join
+// threw waiting for ever; reduce_moving throws either. Every piece waits until a second thread
+// has taken one, so that partial results are joined.
+TEST(Pool, ReduceThrowsAnExceptionOfAPieceOrAJoin) {
+  for (const bool in_join : {false, true}) {
+    auto outcome = std::make_shared<std::promise<bool>>();
+    std::future<bool> thrown = outcome->get_future();
+    std::thread([outcome, in_join] {
+      std::mutex mutex;
+      std::set<std::thread::id> threads;
+      auto fold = [&](const tbb::blocked_range<int>&, int& acc) {
+        if (!in_join) throw std::bad_alloc();
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (bool shared = false; !shared && std::chrono::steady_clock::now() < give_up;) {
+          std::lock_guard lock(mutex);
+          threads.insert(std::this_thread::get_id());
+          shared = threads.size() > 1;
+        }
+        ++acc;
+      };
+      try {
+        in_pool(4, [&] {
+          return reduce_moving<int>(tbb::blocked_range<int>(0, 64, 1), fold,
+                                    [](int&, int&&) { throw std::bad_alloc(); });
+        });
+        outcome->set_value(false);
+      } catch (const std::bad_alloc&) {
+        outcome->set_value(true);
+      }
+    }).detach();
+    if (thrown.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      ADD_FAILURE() << "reduce_moving hung after its " << (in_join ? "join" : "piece") << " threw";
+      std::_Exit(1);  // the hung reduce would keep the test from ending
+    }
+    EXPECT_TRUE(thrown.get()) << in_join;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The process pool: its rules (deal, child threads, bucket count, step directories) in tables,
 // and real worker processes (this test binary, started with "--as-worker") through every round,
 // failing workers reported with exact texts, rounds that wait for a stopped worker given up on
-// an interrupt, and no child left unreaped.
+// an interrupt, memory running out in a reader thread, and no child left unreaped.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <numeric>
 #include <thread>
 #include <random>
@@ -22,6 +23,7 @@
 #include "multiproc/bucket_readers.hpp"
 #include "multiproc/process_pool.hpp"
 #include "multiproc/worker_loop.hpp"
+#include "tests/cpp/support/failing_new.hpp"
 #include "tests/cpp/support/fixtures.hpp"
 #include "tests/cpp/support/naive_trainer.hpp"
 #include "tests/cpp/support/temp_dir.hpp"
@@ -307,6 +309,21 @@ TEST(ProcessPool, InterruptedRoundsEndTheirWorkers) {
     });
   }
   threads.clear();
+  EXPECT_TRUE(no_children_left());
+}
+
+// Memory running out while a reader thread takes a worker's statistics ends the round with the
+// exception in the caller (not the process), after every reader has ended; no child is left.
+thread_local bool test_thread = false;
+
+TEST(ProcessPool, ReaderThatRunsOutOfMemoryFailsTheRound) {
+  auto pool = start_pool(400, {2, 3}, 3);
+  ASSERT_TRUE(pool) << pool.error().render();
+  test_thread = true;
+  zelkor::testing::failing_allocation = [](size_t) { return !test_thread; };
+  EXPECT_THROW((void)(*pool)->compute_stats(), std::bad_alloc);
+  zelkor::testing::failing_allocation = nullptr;
+  pool->reset();
   EXPECT_TRUE(no_children_left());
 }
 
