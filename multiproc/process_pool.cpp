@@ -1,6 +1,7 @@
 // The process pool and its rounds.
 #include "multiproc/process_pool.hpp"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <filesystem>
 #include <functional>
 #include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
@@ -41,6 +41,33 @@ Result<PrivateDir> create_under_first(const std::vector<std::string>& roots,
   }
   return std::unexpected(std::move(last));
 }
+
+// A thread joined when dropped, on a small stack: a reader only reads and decodes into the heap,
+// and a default stack (often 8 MB) per worker can be what an address-space limit refuses.
+class ReaderThread {
+ public:
+  explicit ReaderThread(std::function<void()> body) : body_(std::move(body)) {
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err == 0) {
+      err = pthread_attr_setstacksize(&attr, size_t{1} << 20);
+      if (err == 0) err = pthread_create(&thread_, &attr, run, &body_);
+      pthread_attr_destroy(&attr);
+    }
+    if (err != 0) throw std::system_error(err, std::generic_category());
+  }
+  ReaderThread(const ReaderThread&) = delete;
+  ReaderThread& operator=(const ReaderThread&) = delete;
+  ~ReaderThread() { pthread_join(thread_, nullptr); }
+
+ private:
+  static void* run(void* body) {
+    (*static_cast<std::function<void()>*>(body))();
+    return nullptr;
+  }
+  std::function<void()> body_;
+  pthread_t thread_{};
+};
 
 }  // namespace
 
@@ -150,10 +177,11 @@ Result<StatsMap> ProcessPool::compute_stats() {
   std::atomic<size_t> arrived{0};
   Countdown replies(n);
   {
-    std::vector<std::jthread> readers;
-    auto start_reader = [&](auto&& body) {
+    std::vector<std::unique_ptr<ReaderThread>> readers;
+    readers.reserve(n);
+    auto start_reader = [&](std::function<void()> body) {
       try {
-        readers.emplace_back(std::forward<decltype(body)>(body));
+        readers.push_back(std::make_unique<ReaderThread>(std::move(body)));
       } catch (const std::system_error& e) {
         throw Fault("failed to spawn thread", e.what());  // the started readers are joined first
       }
