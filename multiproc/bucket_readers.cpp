@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
-#include <mutex>
 
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
@@ -15,6 +13,7 @@
 
 #include "core/env.hpp"
 #include "core/file_io.hpp"
+#include "core/first_error.hpp"
 #include "core/reduce.hpp"
 #include "core/stats.hpp"
 #include "multiproc/bucket_files.hpp"
@@ -49,22 +48,6 @@ Result<void> read_bucket(uint64_t bucket, const StepFiles& files, BucketDiff& ou
   return {};
 }
 
-// The first error of a parallel read; the tasks that start after it do nothing.
-class FirstError {
- public:
-  bool failed() const { return failed_.load(std::memory_order_relaxed); }
-  void record(Error error) {
-    std::lock_guard lock(mutex_);
-    if (!error_) error_ = std::move(error);
-    failed_.store(true, std::memory_order_relaxed);
-  }
-  std::optional<Error>& error() { return error_; }
-
- private:
-  std::atomic<bool> failed_ = false;
-  std::mutex mutex_;
-  std::optional<Error> error_;
-};
 
 }  // namespace
 

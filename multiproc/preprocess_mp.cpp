@@ -7,10 +7,7 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <mutex>
-#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -20,6 +17,7 @@
 
 #include "core/ceil_div.hpp"
 #include "core/log.hpp"
+#include "core/first_error.hpp"
 #include "core/pool.hpp"
 #include "core/unicode.hpp"
 #include "multiproc/bucket_count.hpp"
@@ -39,9 +37,7 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
   ThreadPool pool(plan.workers, "build rayon pool for preprocess map");
   const uint64_t runs = std::min(plan.workers, plan.chunks);
   std::vector<BucketMaps> run_maps(runs);
-  std::atomic<bool> failed{false};
-  std::mutex error_mutex;
-  std::optional<Error> error;
+  FirstError first;
   InFlightWorkers in_flight;
   auto chunk = [&](uint64_t k) {
     const size_t begin = k * plan.chunk_size;
@@ -50,14 +46,9 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
   auto run = [&](uint64_t r) {
     run_maps[r].resize(plan.buckets);
     for (uint64_t k = r * plan.chunks / runs; k < (r + 1) * plan.chunks / runs; ++k) {
-      if (failed.load()) return;  // chunks not yet begun are skipped
+      if (first.failed()) return;  // chunks not yet begun are skipped
       auto counted = preprocess_chunk_in_worker(chunk(k), command, run_maps[r], bucket_hash, in_flight);
-      if (!counted) {
-        const std::lock_guard lock(error_mutex);
-        if (!error) error = std::move(counted.error());
-        failed = true;
-        return;
-      }
+      if (!counted) return first.record(std::move(counted.error()));
     }
   };
   // The chunks run on the pool from a thread of their own: this one drives the call and waits
@@ -87,13 +78,13 @@ Result<BucketMaps> fill_bucket_maps(std::span<const std::string> lines, const Pr
       throw Fault("failed to spawn thread", e.what());
     }
     if (auto waited = filled.wait(); !waited) {
-      failed = true;
+      first.record(waited.error());
       in_flight.stop();
       return std::unexpected(std::move(waited.error()));  // once the filler has joined
     }
   }
   if (thrown) std::rethrow_exception(thrown);
-  if (error) return std::unexpected(std::move(*error));
+  if (first.error()) return std::unexpected(std::move(*first.error()));
   return pool.run([&] {
     BucketMaps merged(plan.buckets);
     for (BucketMaps& maps : run_maps) merged = merge_bucket_count_maps(std::move(merged), std::move(maps));

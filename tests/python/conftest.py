@@ -19,6 +19,16 @@ getenv = ctypes.CDLL(None).getenv
 getenv.restype, getenv.argtypes = ctypes.c_char_p, [ctypes.c_char_p]
 
 
+# The end of a child program that set `result`: prints it and whether the child has a child left.
+CHILD_REPORT = """try:
+    os.waitpid(-1, os.WNOHANG)
+    children = True
+except ChildProcessError:
+    children = False
+print(json.dumps({"result": result, "children": children}))
+"""
+
+
 @pytest.fixture(scope="session", autouse=True)
 def log_file(tmp_path_factory):
     # The log path is read once per process, at the first log line, so it is set before any training.

@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import CHILD_REPORT
+
 CHILD = r"""
 import itertools, json, os, signal, sys, zelkor_ext
 signal.signal(signal.SIGINT, signal.default_int_handler)  # a job started in the background ignores it
@@ -36,13 +38,7 @@ try:
     result = "returned"
 except KeyboardInterrupt:
     result = "KeyboardInterrupt"
-try:
-    os.waitpid(-1, os.WNOHANG)
-    children = True
-except ChildProcessError:
-    children = False
-print(json.dumps({"result": result, "children": children}))
-"""
+""" + CHILD_REPORT
 
 
 @pytest.fixture(scope="module")

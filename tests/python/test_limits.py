@@ -12,11 +12,13 @@ import tempfile
 
 import pytest
 
+from conftest import CHILD_REPORT
+
 # A user id of no one here, one per test process: the task limit counts all tasks of the real user (and
 # does not hold for root).
 UID = 50000 + os.getpid() % 10000
 
-CHILD = r"""
+CHILD = (r"""
 import json, os, resource, sys, zelkor_ext
 call, limit, source, out = sys.argv[1:]
 if limit.endswith("MB"):
@@ -38,13 +40,7 @@ except MemoryError:
     result = "MemoryError"
 except BaseException as e:
     result = f"{type(e).__name__}: {e}"
-try:
-    os.waitpid(-1, os.WNOHANG)
-    children = True
-except ChildProcessError:
-    children = False
-print(json.dumps({"result": result, "children": children}))
-""".replace("UID", str(UID))
+""" + CHILD_REPORT).replace("UID", str(UID))
 
 
 @pytest.fixture(scope="module")
